@@ -1,0 +1,68 @@
+#pragma once
+// Exceptions, conversions, format settings and program paths of the class library.
+
+#include <cstdint>
+#include <string>
+
+#include "Classes.h"
+
+// The common exception class. Message holds the text; ClassName (from TObject) names the
+// class, so a report can read "class name, blank, message".
+class Exception : public TObject, public std::exception {
+public:
+    explicit Exception(std::string message);
+    const std::string& Message() const { return FMessage; }
+    void SetMessage(std::string message) { FMessage = std::move(message); }
+    const char* what() const noexcept override { return FMessage.c_str(); }
+
+private:
+    std::string FMessage;
+};
+
+class EConvertError : public Exception { using Exception::Exception; };
+class ERangeError : public Exception { public: ERangeError(); using Exception::Exception; };      // "Range check error"
+class EIntOverflow : public Exception { public: EIntOverflow(); using Exception::Exception; };    // "Integer overflow"
+class EOutOfMemory : public Exception { public: EOutOfMemory(); using Exception::Exception; };    // "Out of memory"
+class EListError : public Exception { using Exception::Exception; };                             // "List index out of bounds (%d)"
+class EComponentError : public Exception { using Exception::Exception; };
+class EThread : public Exception { using Exception::Exception; };
+// The internal-error exception of consistency checks (the library's assertion failure).
+class EAssertionFailed : public Exception { using Exception::Exception; };
+
+// Raises EAssertionFailed with text unless condition holds.
+void Assert(bool condition, const std::string& text);
+
+// ---- conversions ------------------------------------------------------------------------------
+// Decimal text with optional sign and surrounding blanks of code 32 and below; anything else
+// raises EConvertError "'%s' ist kein gültiger Integerwert".
+int StrToInt(const std::string& text);
+std::string IntToStr(std::int64_t value);
+std::string Trim(const std::string& text);       // strips characters of code 32 and below at both ends
+std::string UpperCase(const std::string& text);  // A-Z only
+std::string LowerCase(const std::string& text);  // a-z only
+// printf-style formatting (%d %u %s %x %X %f %g %c %%, widths and precisions).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+enum TFloatFormat { ffGeneral, ffExponent, ffFixed, ffNumber };
+// Fixed notation with the given number of decimals, using DecimalSeparator.
+std::string FloatToStrF(double value, TFloatFormat format, int precision, int digits);
+
+// Rounds to the nearest whole number, halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
+// A NaN gives 0; +infinity and values above the 64-bit range give INT64_MAX, -infinity and
+// values below it give INT64_MIN.
+std::int64_t RoundHalfEven(double value);
+// The low 8 bits of the rounded value, as the programs keep received switch values
+// (-1.0 -> 255).
+std::uint8_t RoundToByte(double value);
+
+// ---- regional format settings ---------------------------------------------------------------
+// Taken from the user's regional settings (LC_ALL, LC_NUMERIC, LANG) at start-up; tests may
+// change it.
+extern char DecimalSeparator;
+
+// ---- program paths --------------------------------------------------------------------------
+std::string ParamStr0();                 // the executable's full path
+std::string ExtractFilePath(const std::string& fileName);  // up to and including the last '/'
+std::string ExtractFileName(const std::string& fileName);
+std::string ExeDir();                    // the executable's folder, ending in '/'
+bool FileExists(const std::string& fileName);
