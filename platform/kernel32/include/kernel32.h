@@ -11,7 +11,9 @@ inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
@@ -75,6 +77,7 @@ inline constexpr int THREAD_PRIORITY_NORMAL = 0;
 inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
 inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
 inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
 
 // The thread handle is signalled when the thread ends.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,

@@ -54,7 +54,8 @@ using HBRUSH = void*;
 using HMENU = void*;
 using FARPROC = void (*)();
 
-inline constexpr HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+// Not constexpr: a pointer made from an integer is not a constant expression.
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
 inline constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
 inline constexpr WORD LOWORD(std::uintptr_t v) { return static_cast<WORD>(v & 0xFFFF); }

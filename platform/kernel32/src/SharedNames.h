@@ -1,0 +1,74 @@
+#pragma once
+// The namespace of named kernel objects. Every name is a small shared-memory record that
+// carries the kind of object holding the name and, for mutexes, the lock itself, so the
+// kind check and the lock work across processes. The record lives while any process that
+// uses the name is alive; one left behind by ended processes counts as free.
+
+#include "kernel32.h"
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace k32 {
+
+class KernelObject;
+
+enum class NameKind : std::uint32_t { Free = 0, Mutex = 1, Event = 2 };
+
+inline constexpr int kMaxNameUsers = 256;
+
+struct SharedNameRecord {
+    NameKind kind;
+    std::int32_t userCount;
+    pid_t users[kMaxNameUsers];  // processes that hold the name open
+    pthread_mutex_t mutex;       // robust, recursive, process-shared; used by mutexes only
+};
+
+// Held while a name is looked up, created or released: a lock inside the process and a
+// file lock between processes.
+class NamespaceLock {
+public:
+    NamespaceLock();
+    ~NamespaceLock();
+    NamespaceLock(const NamespaceLock&) = delete;
+    NamespaceLock& operator=(const NamespaceLock&) = delete;
+};
+
+// One object's hold on a name; releasing the last hold in the last process frees the name.
+class NameAttachment {
+public:
+    NameAttachment(std::string name, SharedNameRecord* record) : name_(std::move(name)), record_(record) {}
+    ~NameAttachment();
+    NameAttachment(const NameAttachment&) = delete;
+    NameAttachment& operator=(const NameAttachment&) = delete;
+    SharedNameRecord* Record() const { return record_; }
+
+private:
+    std::string name_;
+    SharedNameRecord* record_;
+};
+
+struct NameLookup {
+    std::shared_ptr<KernelObject> existing;     // live object of this process holding the name
+    std::unique_ptr<NameAttachment> attachment;  // otherwise a hold on the (possibly new) record
+    bool created = false;                        // the record was made by this call
+    DWORD error = ERROR_SUCCESS;                 // set when neither of the above
+};
+
+// Needs a NamespaceLock held by the caller. Finds the name: an object of this process, or
+// the shared record (made when mayCreate and the name is free). A name of another kind
+// gives ERROR_INVALID_HANDLE, a missing one (with !mayCreate) ERROR_FILE_NOT_FOUND.
+NameLookup LookUpName(const std::string& name, NameKind kind, bool mayCreate);
+
+// Needs a NamespaceLock held by the caller: the object now answers for the name in this process.
+void RegisterNamedObject(const std::string& name, const std::shared_ptr<KernelObject>& object);
+
+// The same lock attributes for named and unnamed mutexes.
+void InitializeKernelMutex(pthread_mutex_t* mutex, bool processShared);
+
+}  // namespace k32

@@ -1,0 +1,279 @@
+// Named mutexes: one lock per name for every process, and the namespace shared with events.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string BinFolder() {
+    char path[4096];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string text(path, length);
+    return text.substr(0, text.rfind('/'));
+}
+
+// The helper program in a second process, spoken to through its standard input and output.
+class Helper {
+public:
+    explicit Helper(std::vector<std::string> arguments) {
+        int toChild[2], fromChild[2];
+        if (pipe(toChild) != 0 || pipe(fromChild) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+        posix_spawn_file_actions_addclose(&actions, toChild[1]);
+        posix_spawn_file_actions_addclose(&actions, fromChild[0]);
+        const std::string program = BinFolder() + "/k32-mutex-helper";
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(toChild[0]);
+        close(fromChild[1]);
+        input_ = toChild[1];
+        output_ = fdopen(fromChild[0], "r");
+    }
+    ~Helper() {
+        if (input_ >= 0)
+            close(input_);
+        if (output_)
+            fclose(output_);
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0 && output_; }
+    std::string ReadLine() {
+        char line[256];
+        if (!output_ || !fgets(line, sizeof line, output_))
+            return "<no answer>";
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text;
+    }
+    void Poke() { (void)!write(input_, "x", 1); }
+    int ExitStatus() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    FILE* output_ = nullptr;
+    bool reaped_ = false;
+};
+
+}  // namespace
+
+TEST(Kernel32NamedMutex, SecondCreateOpensTheSameMutex) {
+    const auto name = UniqueName("same");
+    HANDLE first = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    HANDLE second = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    HANDLE opened = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+    ASSERT_NE(opened, nullptr);
+    // The holder re-enters through any handle; the releases balance the holds.
+    EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(second));
+    EXPECT_TRUE(ReleaseMutex(first));
+    EXPECT_FALSE(ReleaseMutex(first));
+    CloseHandle(first);
+    CloseHandle(second);
+    CloseHandle(opened);
+}
+
+TEST(Kernel32NamedMutex, OpenOfMissingNameFails) {
+    const auto name = UniqueName("missing");
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // Once the last handle closes, the name is gone again.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    CloseHandle(mutex);
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+}
+
+TEST(Kernel32NamedMutex, NamesDifferingOnlyInEscapedCharactersAreDistinct) {
+    const auto stem = UniqueName("esc");
+    HANDLE slash = CreateMutexA(nullptr, TRUE, (stem + "/a").c_str());
+    HANDLE percent = CreateMutexA(nullptr, FALSE, (stem + "%2Fa").c_str());
+    ASSERT_NE(slash, nullptr);
+    ASSERT_NE(percent, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "two names must not share one record";
+    CloseHandle(percent);
+    ReleaseMutex(slash);
+    CloseHandle(slash);
+}
+
+TEST(Kernel32NamedMutex, NameHeldByEventRefusesMutex) {
+    const auto stem = UniqueName("kind");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, (stem + "0").c_str());
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, (stem + "0").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (stem + "0").c_str()), nullptr);
+    // Stepping on to the next name, as the audio engine does, finds a mutex.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, (stem + "1").c_str());
+    EXPECT_NE(mutex, nullptr);
+    // And the other way round: a mutex's name refuses an event.
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, (stem + "1").c_str()), nullptr);
+    CloseHandle(mutex);
+    CloseHandle(event);
+}
+
+TEST(Kernel32NamedMutex, NameHeldByEventOfAnotherProcessRefusesMutex) {
+    const auto name = UniqueName("xkind");
+    Helper helper({"event", name});
+    ASSERT_TRUE(helper.Started());
+    ASSERT_EQ(helper.ReadLine(), "ready");
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    helper.Poke();
+    EXPECT_EQ(helper.ExitStatus(), 0);
+    // With the event's process gone the name is free for a mutex.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_NE(mutex, nullptr);
+    CloseHandle(mutex);
+}
+
+TEST(Kernel32NamedMutex, OneLockAcrossProcesses) {
+    const auto name = UniqueName("shared");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    Helper helper({"hold", name});
+    ASSERT_TRUE(helper.Started());
+    ASSERT_EQ(helper.ReadLine(), "locked");
+
+    DWORD result = 0;
+    const DWORD took = ElapsedMs([&] { result = WaitForSingleObject(mutex, 250); });
+    EXPECT_EQ(result, WAIT_TIMEOUT);
+    EXPECT_GE(took, 245u);
+    EXPECT_LT(took, 1000u);
+
+    helper.Poke();
+    EXPECT_EQ(helper.ReadLine(), "released");
+    EXPECT_EQ(WaitForSingleObject(mutex, 2000), WAIT_OBJECT_0);
+    helper.Poke();
+    EXPECT_EQ(helper.ExitStatus(), 0);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+TEST(Kernel32NamedMutex, HolderInThisProcessBlocksOtherProcess) {
+    const auto name = UniqueName("blocks");
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    {
+        Helper helper({"try", name, "100"});
+        ASSERT_TRUE(helper.Started());
+        EXPECT_EQ(helper.ReadLine(), std::to_string(WAIT_TIMEOUT));
+        helper.ExitStatus();
+    }
+    ReleaseMutex(mutex);
+    Helper helper({"try", name, "2000"});
+    ASSERT_TRUE(helper.Started());
+    EXPECT_EQ(helper.ReadLine(), std::to_string(WAIT_OBJECT_0));
+    helper.ExitStatus();
+    CloseHandle(mutex);
+}
+
+TEST(Kernel32NamedMutex, AbandonedByEndedProcess) {
+    const auto name = UniqueName("procdeath");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    Helper helper({"die", name});
+    ASSERT_TRUE(helper.Started());
+    ASSERT_EQ(helper.ReadLine(), "locked");
+    EXPECT_EQ(helper.ExitStatus(), 3);
+    EXPECT_EQ(WaitForSingleObject(mutex, 2000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+TEST(Kernel32NamedMutex, AbandonedByEndedThreadWhileOtherWaits) {
+    const auto name = UniqueName("thrdeath");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    struct Holder {
+        HANDLE mutex;
+        HANDLE taken;
+        HANDLE finish;
+    } holder{mutex, CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* h = static_cast<Holder*>(p);
+            WaitForSingleObject(h->mutex, INFINITE);
+            SetEvent(h->taken);
+            WaitForSingleObject(h->finish, INFINITE);
+            return 0;  // ends without ReleaseMutex
+        },
+        &holder, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(holder.taken, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
+    SetEvent(holder.finish);
+    EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);  // the waiter is let in
+    ReleaseMutex(mutex);
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    CloseHandle(holder.taken);
+    CloseHandle(holder.finish);
+    CloseHandle(mutex);
+}
+
+TEST(Kernel32NamedMutex, ThreadsOfOneProcessShareTheNamedLock) {
+    const auto name = UniqueName("threads");
+    struct Shared {
+        std::string name;
+        long counter = 0;
+    } shared{name};
+    const auto work = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, s->name.c_str());
+        for (int i = 0; i < 2000; ++i) {
+            if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0)
+                return 1;
+            const long value = s->counter;
+            s->counter = value + 1;
+            ReleaseMutex(mutex);
+        }
+        CloseHandle(mutex);
+        return 0;
+    };
+    HANDLE keeper = CreateMutexA(nullptr, FALSE, name.c_str());
+    HANDLE threads[4];
+    for (auto& thread : threads)
+        thread = CreateThread(nullptr, 0, work, &shared, 0, nullptr);
+    for (auto& thread : threads) {
+        ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+        DWORD code = 9;
+        GetExitCodeThread(thread, &code);
+        EXPECT_EQ(code, 0u);
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(shared.counter, 8000);
+    CloseHandle(keeper);
+}

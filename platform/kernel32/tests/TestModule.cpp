@@ -1,0 +1,2 @@
+// A module for the LoadLibraryA tests.
+extern "C" int K32TestModuleAnswer() { return 42; }
