@@ -3,11 +3,13 @@
 
 #include <any>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,27 @@ class TComponent;
 class TObject {
 public:
     virtual ~TObject() = default;
-    // The class name as the system names it ("TDSMixer", "EAudioReadError").
+    // The class name as the system names it ("TDSMixer", "EAudioReadError"): the C++ class
+    // name without namespaces.
     std::string ClassName() const;
 };
+
+// The common exception class. Message holds the text; ClassName (from TObject) names the
+// class, so a report can read "class name, blank, message". It lives here rather than in
+// SysUtils.h because the streaming classes below raise EReadError.
+class Exception : public TObject, public std::exception {
+public:
+    explicit Exception(std::string message);
+    const std::string& Message() const { return FMessage; }
+    void SetMessage(std::string message) { FMessage = std::move(message); }
+    const char* what() const noexcept override { return FMessage.c_str(); }
+
+private:
+    std::string FMessage;
+};
+
+// A form resource value read as the wrong kind, or a resource that cannot be read.
+class EReadError : public Exception { using Exception::Exception; };
 
 // A method pointer: a procedure of an object taking Sender. Empty means unassigned.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -35,13 +55,12 @@ struct TStreamValue {
     bool Boolean = false;
     std::vector<std::string> Items;   // Set members, StringList lines
 
-    std::int64_t AsInteger() const;   // each raises EReadError on a value of another kind
+    std::int64_t AsInteger() const;   // each raises EReadError on a value of another kind,
+                                      // naming the kind expected and the kind found
     const std::string& AsString() const;
     bool AsBoolean() const;
     const std::string& AsIdentifier() const;
 };
-
-class EReadError;
 
 // What a class publishes: properties and events of a component, and, for a root component
 // (a form), the handlers that events bind to by name and the fields that receive the
@@ -103,28 +122,37 @@ enum TOperation { opInsert, opRemove };
 
 class TComponent : public TObject {
 public:
-    // Joins the owner's list of components (if any); the owner frees it.
+    // Joins the owner's list of components (if any); the owner frees it. A component may
+    // also be freed directly: it then leaves its owner's list first.
     explicit TComponent(TComponent* AOwner);
-    // Leaves the owner's list, frees owned components (last created first).
+    // Sets csDestroying, leaves the owner's list (the owner is told opRemove), then frees the
+    // owned components, last created first, each exactly once. An owned component that frees
+    // a sibling meanwhile is fine: a freed component is no longer in the list.
     ~TComponent() override;
     TComponent(const TComponent&) = delete;
     TComponent& operator=(const TComponent&) = delete;
 
     TComponent* Owner() const { return FOwner; }
     const std::string& Name() const { return FName; }
+    // An identifier (letter or '_', then letters, digits, '_') or empty; a name that another
+    // component of the same owner has (compared without case) raises EComponentError.
     void SetName(const std::string& name);
     int ComponentCount() const { return static_cast<int>(FComponents.size()); }
     TComponent* Components(int index) const;  // EListError when out of range
-    TComponent* FindComponent(const std::string& name) const;
+    TComponent* FindComponent(const std::string& name) const;  // without case; null if none
     TComponentState ComponentState() const { return FComponentState; }
 
     // Streaming: the reader sets csLoading, applies the resource's values through the
     // published table, then calls Loaded on every component it created (and the root).
+    // TComponent publishes "Name"; Loaded clears csLoading, so overrides call it first.
     virtual void DefinePublished(TPublishedTable& table);
     virtual void Loaded();
     void SetLoading(bool loading);
 
-    // Told when a component is inserted into or removed from this owner's list.
+    // Told when a component is inserted into or removed from this owner's list. The base
+    // passes it on to the owned components, so siblings learn of each other's removal. On
+    // opRemove the component is already past its own class's destructor: compare the
+    // pointer, do not call it.
     virtual void Notification(TComponent* AComponent, TOperation Operation);
 
 private:
@@ -140,6 +168,7 @@ private:
 // Classes that a form resource can create by name. A unit registers its component classes
 // once, from a static registrar in the unit that defines them.
 using TComponentFactory = std::function<TComponent*(TComponent* AOwner)>;
+// Names are compared exactly; registering a name again replaces its factory.
 void RegisterComponentClass(const std::string& className, TComponentFactory factory);
 // Null when the class is not registered.
 TComponent* CreateComponentByClassName(const std::string& className, TComponent* AOwner);
@@ -168,25 +197,46 @@ private:
 };
 
 // ---- threads --------------------------------------------------------------------------------
+// Mapped to the platform's seven thread priorities (THREAD_PRIORITY_IDLE ... _TIME_CRITICAL),
+// which kernel32 turns into Linux nice values; a raise that Linux refuses is not an error and
+// Priority still reads the value that was set.
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 using TThreadMethod = std::function<void()>;
 
+// A thread of kernel32 (CreateThread) running Execute.
+//
+// Created running, the thread may enter Execute before a derived constructor has finished;
+// a class whose Execute needs its own members creates the thread suspended and calls Resume
+// at the end of its constructor. A class whose Execute uses its own members also ends the
+// thread (Terminate, WaitFor) in its own destructor, since ~TThread runs after them.
 class TThread : public TObject {
 public:
     explicit TThread(bool CreateSuspended);
-    // Terminates and waits for a thread that still runs.
+    // Terminates and waits for a thread that still runs (also a paused one); a thread that
+    // was never started is cleaned up without running Execute.
     ~TThread() override;
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
 
+    // Starts a thread created suspended, or lets a paused thread go on.
     void Resume();
-    void Suspend();            // cooperative: takes effect only before the thread started
-    void Terminate() { FTerminated = true; }
-    DWORD WaitFor();           // returns ReturnValue
-    bool Terminated() const { return FTerminated; }
+    // Cooperative: a thread not started yet stays unstarted; a running thread pauses the next
+    // time it asks Terminated (or at once when it suspends itself) and stays paused until
+    // Resume or Terminate.
+    void Suspend();
+    void Terminate();
+    // Asked by the thread itself, this is also where a suspended thread pauses.
+    bool Terminated() const;
+    // Waits until Execute has ended and returns ReturnValue. On the main thread it keeps
+    // running the calls that threads queue with Synchronize meanwhile. Raises EThread for a
+    // thread that would never end: one never started, one paused (and not terminated), or the
+    // calling thread itself.
+    DWORD WaitFor();
     bool Suspended() const { return FSuspended; }
     bool Finished() const { return FFinished; }
-    TThreadPriority Priority() const;
-    void SetPriority(TThreadPriority value);
+    TThreadPriority Priority() const { return FPriority; }
+    void SetPriority(TThreadPriority value);  // EThread for a value outside the seven
     HANDLE Handle() const { return FHandle; }
     DWORD ThreadID() const { return FThreadID; }
     // The exception that left Execute, if any; kept for the owner.
@@ -202,17 +252,33 @@ protected:
 
 private:
     static DWORD ThreadProc(LPVOID self);
+    void Start();
+    void PauseWhileSuspended() const;
+
     HANDLE FHandle = nullptr;
     DWORD FThreadID = 0;
+    bool FStarted = false;     // kernel32's thread has been let go (also to be cancelled)
+    bool FCancelled = false;   // freed before it was started: ThreadProc skips Execute
+    TThreadPriority FPriority = tpNormal;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FSuspended{false};
     std::atomic<bool> FFinished{false};
     std::exception_ptr FFatalException;
+    mutable std::mutex FPauseLock;
+    mutable std::condition_variable FPauseChanged;
 };
 
-// The main thread is the thread that first initialised the class library (the program's
-// entry, or a test's main). Synchronize and the forms layer rely on it.
+// The main thread is the thread that first initialised the class library: a static
+// initializer of the library runs on it before main. Synchronize and the forms layer rely on
+// it.
 DWORD MainThreadID();
-// Runs the calls that other threads queued with Synchronize; the forms layer calls it from
-// its event loop, a test's loop may call it directly. Returns true when it ran any.
+
+// How Synchronize reaches the main thread: the call is queued here, and a private message is
+// posted to a hidden window that the library created on the main thread at start-up. So any
+// loop of the main thread that dispatches its user32 queue (GetMessageA or PeekMessageA with
+// DispatchMessageA, the forms layer's event loop, modal loops) runs the queued calls, and a
+// loop that does not dispatch may call CheckSynchronize instead.
+//
+// Runs the calls that other threads queued with Synchronize; returns true when it ran any.
+// On any thread but the main thread it does nothing and returns false.
 bool CheckSynchronize();

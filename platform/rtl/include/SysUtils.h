@@ -6,18 +6,8 @@
 
 #include "Classes.h"
 
-// The common exception class. Message holds the text; ClassName (from TObject) names the
-// class, so a report can read "class name, blank, message".
-class Exception : public TObject, public std::exception {
-public:
-    explicit Exception(std::string message);
-    const std::string& Message() const { return FMessage; }
-    void SetMessage(std::string message) { FMessage = std::move(message); }
-    const char* what() const noexcept override { return FMessage.c_str(); }
-
-private:
-    std::string FMessage;
-};
+// Exception, the common exception class, and EReadError are declared with TObject in
+// Classes.h.
 
 class EConvertError : public Exception { using Exception::Exception; };
 class ERangeError : public Exception { public: ERangeError(); using Exception::Exception; };      // "Range check error"
