@@ -1,0 +1,94 @@
+#pragma once
+// The layer's only door to the operating system's sockets. Its callers see plain types and
+// Windows Sockets error codes; the POSIX names stay inside Posix.cpp, so the Windows names of
+// wsock32.h and the C library's never meet in one translation unit.
+//
+// Every call returns its result (0 or more), or the negated Windows Sockets error code.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace WinsockSys {
+
+// An IPv4 end point, both fields in network byte order.
+struct TInet {
+    std::uint32_t Address = 0;
+    std::uint16_t Port = 0;
+};
+
+// The one place where an errno value becomes a Windows Sockets code.
+int MapErrno(int error);
+
+long Socket(int type, int protocol);
+void Close(int fd);
+long Bind(int fd, const TInet& local);
+long Listen(int fd, int backlog);
+long Accept(int fd, TInet* peer);
+long Connect(int fd, const TInet& remote);
+long Send(int fd, const void* data, std::size_t length, int flags);
+long Receive(int fd, void* data, std::size_t length, int flags);
+long SendTo(int fd, const void* data, std::size_t length, int flags, const TInet& to);
+long ReceiveFrom(int fd, void* data, std::size_t length, int flags, TInet* from);
+long Shutdown(int fd, int how);
+long LocalName(int fd, TInet* name);
+long PeerName(int fd, TInet* name);
+// Wakes every call blocked on fd without closing it, so the descriptor cannot be reused while
+// such a call still holds it.
+void Interrupt(int fd);
+
+enum class TOption {
+    Debug,
+    ReuseAddr,
+    KeepAlive,
+    DontRoute,
+    Broadcast,
+    OobInline,
+    SendBuffer,
+    ReceiveBuffer,
+    TcpNoDelay,
+    MulticastTtl,
+    MulticastLoop,
+};
+long SetIntOption(int fd, TOption option, int value);
+long SetLinger(int fd, bool on, int seconds);
+long SetMulticastInterface(int fd, std::uint32_t address);
+long SetMembership(int fd, bool join, std::uint32_t group, std::uint32_t interfaceAddress);
+
+long BytesReadable(int fd);
+long SetNonBlocking(int fd, bool nonBlocking);
+
+struct TPollEntry {
+    int Fd = -1;
+    bool WantRead = false, WantWrite = false, WantExcept = false;
+    bool Readable = false, Writable = false, Excepted = false;
+};
+// timeoutMs < 0 waits without end. Returns how many entries have any readiness.
+long Poll(std::vector<TPollEntry>& entries, long timeoutMs);
+
+struct THostEntry {
+    std::string Name;
+    std::vector<std::string> Aliases;
+    std::vector<std::uint32_t> Addresses;  // network byte order
+};
+struct TServiceEntry {
+    std::string Name;
+    std::vector<std::string> Aliases;
+    std::uint16_t Port = 0;  // network byte order
+    std::string Protocol;
+};
+struct TProtocolEntry {
+    std::string Name;
+    std::vector<std::string> Aliases;
+    int Number = 0;
+};
+long LookupHost(const std::string& name, THostEntry& entry);
+long LookupService(const char* name, const char* protocol, TServiceEntry& entry);
+long LookupProtocol(const char* name, TProtocolEntry& entry);
+std::string LocalHostName();
+
+// Dotted address text (also the short and hexadecimal forms the C library accepts).
+bool ParseAddress(const char* text, std::uint32_t* address);
+
+}  // namespace WinsockSys

@@ -1,0 +1,254 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "WinsockTestSupport.h"
+
+namespace {
+
+TEST(WinsockStartup, CallsBeforeStartupFailWithNotInitialised) {
+    WSASetLastError(0);
+    EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    WSASetLastError(0);
+    EXPECT_EQ(gethostbyname("localhost"), nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+}
+
+TEST(WinsockStartup, IsCountedAndTheLastCleanupClosesOpenSockets) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(WSACleanup(), 0);
+    // Still started once: the socket lives.
+    ULONG pending = 99;
+    EXPECT_EQ(ioctlsocket(s, FIONREAD, &pending), 0);
+    EXPECT_EQ(pending, 0u);
+    EXPECT_EQ(WSACleanup(), 0);
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(WSACleanup(), 0);
+}
+
+TEST(WinsockStartup, NegotiatesVersionOneOne) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    EXPECT_EQ(data.wVersion, MAKEWORD(1, 1));
+    EXPECT_EQ(data.wHighVersion, MAKEWORD(1, 1));
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 0), &data), 0);
+    EXPECT_EQ(data.wVersion, MAKEWORD(1, 0));
+    EXPECT_EQ(WSAStartup(MAKEWORD(0, 9), &data), WSAVERNOTSUPPORTED);
+    EXPECT_EQ(WSAStartup(MAKEWORD(1, 1), nullptr), WSAEFAULT);
+    WSACleanup();
+    WSACleanup();
+}
+
+TEST(WinsockStartup, LastErrorIsPerThread) {
+    WSASetLastError(WSAECONNRESET);
+    int seen = -1;
+    std::thread other([&] {
+        seen = WSAGetLastError();
+        WSASetLastError(WSAEINTR);
+    });
+    other.join();
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+}
+
+using WinsockStream = WinsockTest;
+
+TEST_F(WinsockStream, CarriesBytesBothWaysAndKnowsBothEnds) {
+    USHORT port = 0;
+    const SOCKET listening = Listener(&port);
+    ASSERT_NE(port, 0);
+    const SOCKET client = Connected(port);
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    const SOCKET server = accept(listening, reinterpret_cast<sockaddr*>(&peer), &length);
+    ASSERT_NE(server, INVALID_SOCKET);
+    EXPECT_EQ(length, 16);
+    EXPECT_EQ(peer.sin_family, AF_INET);
+    EXPECT_STREQ(inet_ntoa(peer.sin_addr), "127.0.0.1");
+    EXPECT_EQ(ntohs(peer.sin_port), LocalPort(client));
+
+    sockaddr_in serverEnd{};
+    length = sizeof serverEnd;
+    ASSERT_EQ(getpeername(client, reinterpret_cast<sockaddr*>(&serverEnd), &length), 0);
+    EXPECT_EQ(ntohs(serverEnd.sin_port), port);
+
+    EXPECT_EQ(SendText(client, "greeting"), 8);
+    EXPECT_EQ(ReceiveText(server, 8), "greeting");
+    EXPECT_EQ(SendText(server, std::string("\0\x02\x00", 3)), 3);
+    EXPECT_EQ(ReceiveText(client, 3), std::string("\0\x02\x00", 3));
+    closesocket(client);
+    closesocket(server);
+    closesocket(listening);
+}
+
+TEST_F(WinsockStream, ShortAddressesAreFaults) {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(0);
+    EXPECT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&address), 15), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    sockaddr_in out{};
+    int length = 8;
+    EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&out), &length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    closesocket(s);
+}
+
+TEST_F(WinsockStream, RefusedConnectionIs10061) {
+    USHORT port = 0;
+    closesocket(Listener(&port));
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    EXPECT_EQ(connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+    closesocket(s);
+}
+
+TEST_F(WinsockStream, UnconnectedReceiveIs10057) {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    char byte;
+    EXPECT_EQ(recv(s, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+    closesocket(s);
+}
+
+TEST_F(WinsockStream, UnknownAndClosedHandlesAreNotSockets) {
+    char byte;
+    EXPECT_EQ(recv(static_cast<SOCKET>(12345), &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(closesocket(s), 0);
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    // A new socket never takes the handle of a closed one.
+    const SOCKET next = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(next, s);
+    closesocket(next);
+}
+
+TEST_F(WinsockStream, GracefulShutdownReadsAsEndOfStream) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    EXPECT_EQ(SendText(client, "last"), 4);
+    EXPECT_EQ(shutdown(client, SD_SEND), 0);
+    EXPECT_EQ(ReceiveText(server, 4), "last");
+    char byte;
+    EXPECT_EQ(recv(server, &byte, 1, 0), 0);
+    EXPECT_EQ(shutdown(client, 7), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    closesocket(client);
+    closesocket(server);
+}
+
+TEST_F(WinsockStream, LingerWithZeroTimeoutResetsThePeer) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    const linger abortive{1, 0};
+    ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive), 0);
+    closesocket(server);
+    char byte;
+    EXPECT_EQ(recv(client, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    closesocket(client);
+}
+
+TEST_F(WinsockStream, SendToAClosedPeerFailsWithoutEndingTheProcess) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    const linger abortive{1, 0};
+    setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+    closesocket(server);
+    int result = 0;
+    for (int i = 0; i < 50 && result != SOCKET_ERROR; ++i) {
+        result = SendText(client, "more");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    closesocket(client);
+}
+
+TEST_F(WinsockStream, OptionsTakeWindowsNumbersAndCheckTheirLength) {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = -1;
+    const char* value = reinterpret_cast<const char*>(&on);
+    EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, value, sizeof on), 0);
+    EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, value, sizeof on), 0);
+    EXPECT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, value, sizeof on), 0);
+    EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, value, 2), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(setsockopt(s, SOL_SOCKET, 0x7777, value, sizeof on), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+    EXPECT_EQ(setsockopt(s, 1234, SO_REUSEADDR, value, sizeof on), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    closesocket(s);
+}
+
+TEST_F(WinsockStream, IoctlCountsPendingBytesAndSwitchesBlocking) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    ULONG on = 1;
+    ASSERT_EQ(ioctlsocket(server, FIONBIO, &on), 0);
+    char buffer[16];
+    EXPECT_EQ(recv(server, buffer, sizeof buffer, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+
+    ASSERT_EQ(SendText(client, "12345"), 5);
+    ULONG pending = 0;
+    for (int i = 0; i < 200 && pending < 5; ++i) {
+        ASSERT_EQ(ioctlsocket(server, FIONREAD, &pending), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(pending, 5u);
+    EXPECT_EQ(ioctlsocket(server, 0x1234, &pending), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    closesocket(client);
+    closesocket(server);
+}
+
+TEST_F(WinsockStream, CloseFromAnotherThreadInterruptsABlockingReceive) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    std::atomic<int> result{1}, error{0};
+    std::thread reader([&] {
+        char byte;
+        result = recv(client, &byte, 1, 0);
+        error = WSAGetLastError();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(closesocket(client), 0);
+    reader.join();
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(error, WSAEINTR);
+    closesocket(server);
+}
+
+TEST_F(WinsockStream, DatagramsCarryTheirSender) {
+    const SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const sockaddr_in any = Loopback(0);
+    ASSERT_EQ(bind(receiver, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(bind(sender, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    const sockaddr_in to = Loopback(LocalPort(receiver));
+    ASSERT_EQ(sendto(sender, "ping", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 4);
+    char buffer[16];
+    sockaddr_in from{};
+    int length = sizeof from;
+    ASSERT_EQ(recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length), 4);
+    EXPECT_EQ(std::string(buffer, 4), "ping");
+    EXPECT_EQ(ntohs(from.sin_port), LocalPort(sender));
+    EXPECT_EQ(listen(receiver, 1), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    closesocket(receiver);
+    closesocket(sender);
+}
+
+}  // namespace
