@@ -6,6 +6,7 @@
 // ---- last error ----------------------------------------------------------------------------
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
@@ -17,6 +18,8 @@ inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
+inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
+inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 
 DWORD GetLastError();

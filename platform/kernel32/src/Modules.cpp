@@ -73,6 +73,19 @@ auto* loads = new std::map<void*, int>;
 
 HMODULE AsModule(void* handle) { return static_cast<HMODULE>(handle); }
 
+// dlsym also finds what the module's dependencies define ("socket" of the C library for a
+// socket library that lacks it); only the module's own functions count, as on Windows.
+bool ExportedBy(HMODULE module, void* symbol) {
+    link_map* moduleMap = nullptr;
+    if (dlinfo(module, RTLD_DI_LINKMAP, &moduleMap) != 0 || !moduleMap)
+        return false;
+    if (!moduleMap->l_name || !*moduleMap->l_name)
+        return true;  // the executable's handle stands for the whole program
+    Dl_info info{};
+    link_map* symbolMap = nullptr;
+    return dladdr1(symbol, &info, reinterpret_cast<void**>(&symbolMap), RTLD_DL_LINKMAP) != 0 && symbolMap == moduleMap;
+}
+
 }  // namespace
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
@@ -107,7 +120,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
     }
     dlerror();
     void* symbol = dlsym(module, procName);
-    if (!symbol) {
+    if (!symbol || !ExportedBy(module, symbol)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

@@ -79,13 +79,7 @@ public:
             if (priority_ != THREAD_PRIORITY_NORMAL)
                 ApplyPriority(tid_, priority_);
         }
-        struct Finisher {
-            Thread* thread;
-            ~Finisher() { thread->Finish(); }  // also runs when the thread leaves by ExitThread
-        } finisher{this};
-        const DWORD code = start_(parameter_);
-        std::lock_guard guard(lock_);
-        exitCode_ = code;
+        SetExitCode(start_(parameter_));
     }
 
     void SetExitCode(DWORD code) {
@@ -125,13 +119,13 @@ public:
         return priority_;
     }
 
-private:
     void Finish() {
         std::lock_guard guard(lock_);
         finished_ = true;
         changed_.notify_all();
     }
 
+private:
     std::mutex lock_;
     std::condition_variable changed_;
     LPTHREAD_START_ROUTINE start_ = nullptr;
@@ -150,11 +144,29 @@ pid_t CachedThreadId() {
 
 thread_local std::shared_ptr<Thread> currentThread;
 
+// The handle is signalled from a thread-specific value's destructor: those run after every
+// thread_local destructor (a thread's message queue, for one), so whoever sees the handle
+// signalled sees a thread that is completely gone, as on Windows.
+void SignalEnd(void* value) {
+    auto* thread = static_cast<std::shared_ptr<Thread>*>(value);
+    (*thread)->Finish();
+    delete thread;
+}
+
+pthread_key_t EndKey() {
+    static const pthread_key_t key = [] {
+        pthread_key_t made;
+        pthread_key_create(&made, SignalEnd);
+        return made;
+    }();
+    return key;
+}
+
 void* ThreadMain(void* argument) {
-    std::shared_ptr<Thread> self(std::move(*static_cast<std::shared_ptr<Thread>*>(argument)));
-    delete static_cast<std::shared_ptr<Thread>*>(argument);
-    currentThread = self;
-    self->Run(CachedThreadId());
+    auto* self = static_cast<std::shared_ptr<Thread>*>(argument);
+    currentThread = *self;
+    pthread_setspecific(EndKey(), self);  // also reached when the thread leaves by ExitThread
+    currentThread->Run(CachedThreadId());
     return nullptr;
 }
 

@@ -21,6 +21,9 @@ TEST(Kernel32Module, NameWithoutCaseFindsLibraryBesideExecutable) {
     EXPECT_EQ(answer(), 42);
     EXPECT_EQ(GetProcAddress(module, "NoSuchFunction"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    // A function of a library the module depends on is not the module's own.
+    EXPECT_EQ(GetProcAddress(module, "malloc"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
 
     char path[4096];
     const DWORD length = GetModuleFileNameA(module, path, sizeof path);

@@ -117,3 +117,28 @@ TEST(Kernel32Thread, BadArgumentsFail) {
     DWORD code;
     EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x12345), &code));
 }
+
+namespace {
+std::atomic<bool> threadLocalGone{false};
+struct SlowThreadLocal {
+    ~SlowThreadLocal() {
+        Sleep(30);
+        threadLocalGone = true;
+    }
+};
+}  // namespace
+
+TEST(Kernel32Thread, SignalledOnlyAfterThreadLocalsAreGone) {
+    threadLocalGone = false;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            thread_local SlowThreadLocal state;
+            (void)state;
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(threadLocalGone) << "a message queue kept in a thread_local must be gone by then";
+    CloseHandle(thread);
+}

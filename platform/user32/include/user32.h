@@ -57,6 +57,22 @@ inline constexpr int GWLP_USERDATA = -21;
 inline constexpr int GWLP_WNDPROC = -4;
 inline constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000);
 
+// What WM_CREATE carries in its LPARAM: the arguments of CreateWindowExA.
+struct CREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+};
+
 // The class is registered per module instance (hInstance, compared as given).
 WORD RegisterClassA(const WNDCLASSA* windowClass);
 BOOL GetClassInfoA(HINSTANCE instance, LPCSTR className, WNDCLASSA* windowClass);
@@ -111,6 +127,8 @@ inline const HWND HWND_TOP = reinterpret_cast<HWND>(0);
 inline const HWND HWND_BOTTOM = reinterpret_cast<HWND>(1);
 inline const HWND HWND_TOPMOST = reinterpret_cast<HWND>(-1);
 inline const HWND HWND_NOTOPMOST = reinterpret_cast<HWND>(-2);
+// As a parent: a window that only handles messages (every window here is one anyway).
+inline const HWND HWND_MESSAGE = reinterpret_cast<HWND>(-3);
 inline constexpr UINT SWP_NOSIZE = 0x0001;
 inline constexpr UINT SWP_NOMOVE = 0x0002;
 inline constexpr UINT SWP_NOZORDER = 0x0004;
