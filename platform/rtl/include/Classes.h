@@ -206,13 +206,15 @@ using TThreadMethod = std::function<void()>;
 
 // A thread of kernel32 (CreateThread) running Execute.
 //
-// Created running, the thread may enter Execute before a derived constructor has finished;
-// a class whose Execute needs its own members creates the thread suspended and calls Resume
-// at the end of its constructor. A class whose Execute uses its own members also ends the
-// thread (Terminate, WaitFor) in its own destructor, since ~TThread runs after them.
+// A thread is created suspended and started with Resume, at the end of the most derived
+// constructor when it is to run at once. C++ builds the derived class after TThread, so a
+// thread started from TThread's constructor could enter Execute before its class exists;
+// TThread(false) therefore raises EThread instead of racing. A class whose Execute uses its
+// own members ends the thread (Terminate, WaitFor) in its own destructor, since ~TThread runs
+// after them.
 class TThread : public TObject {
 public:
-    explicit TThread(bool CreateSuspended);
+    explicit TThread(bool CreateSuspended);  // EThread unless CreateSuspended
     // Terminates and waits for a thread that still runs (also a paused one); a thread that
     // was never started is cleaned up without running Execute.
     ~TThread() override;

@@ -125,15 +125,13 @@ bool CheckSynchronize() {
 
 // ---- TThread ----------------------------------------------------------------------------------
 TThread::TThread(bool CreateSuspended) {
+    if (!CreateSuspended)
+        throw EThread("A thread is created suspended and resumed once its object is complete");
     MainThreadID();
-    FSuspended = CreateSuspended;
-    // Always created suspended, so that a thread freed before it started can be let go
-    // without running Execute.
+    FSuspended = true;
     FHandle = CreateThread(nullptr, 0, &TThread::ThreadProc, this, CREATE_SUSPENDED, &FThreadID);
     if (!FHandle)
         throw EThread(Format("Thread creation error: %u", static_cast<unsigned>(GetLastError())));
-    if (!CreateSuspended)
-        Start();
 }
 
 TThread::~TThread() {
