@@ -23,18 +23,23 @@ class EAssertionFailed : public Exception { using Exception::Exception; };
 void Assert(bool condition, const std::string& text);
 
 // ---- conversions ------------------------------------------------------------------------------
-// Decimal text with optional sign and surrounding blanks of code 32 and below; anything else
-// raises EConvertError "'%s' ist kein gültiger Integerwert".
+// Decimal text with optional sign and surrounding blanks of code 32 and below, within the int
+// range; anything else raises EConvertError "'%s' ist kein gültiger Integerwert".
 int StrToInt(const std::string& text);
 std::string IntToStr(std::int64_t value);
 std::string Trim(const std::string& text);       // strips characters of code 32 and below at both ends
 std::string UpperCase(const std::string& text);  // A-Z only
 std::string LowerCase(const std::string& text);  // a-z only
-// printf-style formatting (%d %u %s %x %X %f %g %c %%, widths and precisions).
+// printf-style formatting (%d %u %s %x %X %f %g %c %%, widths and precisions). Floating
+// conversions follow the C library's numeric locale; FloatToStrF is the one that uses
+// DecimalSeparator.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 enum TFloatFormat { ffGeneral, ffExponent, ffFixed, ffNumber };
-// Fixed notation with the given number of decimals, using DecimalSeparator.
+// Fixed notation: the value rounded to precision significant digits (1 to 18), then to
+// digits decimals (0 to 18, halves away from zero as the decimal digits read), with
+// DecimalSeparator: (80.0, ffFixed, 5, 2) gives "80.00". No minus sign on a result of zero.
+// A NaN gives "NAN", the infinities "INF" and "-INF"; the other formats raise EConvertError.
 std::string FloatToStrF(double value, TFloatFormat format, int precision, int digits);
 
 // Rounds to the nearest whole number, halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
@@ -46,8 +51,9 @@ std::int64_t RoundHalfEven(double value);
 std::uint8_t RoundToByte(double value);
 
 // ---- regional format settings ---------------------------------------------------------------
-// Taken from the user's regional settings (LC_ALL, LC_NUMERIC, LANG) at start-up; tests may
-// change it.
+// Taken from the user's regional settings at start-up: the first of LC_ALL, LC_NUMERIC and
+// LANG that is set names the locale; a locale not installed here is judged by its language
+// (de, fr, nl, ... write a comma). Tests may change it.
 extern char DecimalSeparator;
 
 // ---- program paths --------------------------------------------------------------------------
