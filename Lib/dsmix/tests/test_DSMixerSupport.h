@@ -1,0 +1,131 @@
+#pragma once
+// What the mixer's tests share: COM and the device lists for each test, sound files written
+// for the test, the mixed output in a WAV file, and a message pump for the end notices.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "DSMixer.h"
+#include "DSoundTesting.h"
+#include "SoundWriter.h"
+
+namespace dsmixer_test {
+
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+
+inline std::int64_t MsSince(TClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
+}
+
+// A test hook of the DirectSound library, bound as the mixer binds its entries.
+template <class TEntry>
+TEntry DSoundHook(const char* name) {
+    const HMODULE library = LoadLibraryA("DSound.dll");
+    EXPECT_NE(library, nullptr);
+    auto entry = reinterpret_cast<TEntry>(GetProcAddress(library, name));
+    EXPECT_NE(entry, nullptr) << name;
+    return entry;
+}
+
+// Dispatches the calling thread's messages until done() holds or timeoutMs have passed.
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto start = TClock::now();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (done()) return true;
+        if (MsSince(start) > timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+inline void PumpFor(int ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+// The sample values that the tests compare the output with: whole 16-bit steps.
+inline float Level(int value) { return static_cast<float>(value) / 32767.0f; }
+
+// Stereo frames whose pair of values is different for every frame of the first 30000 x 60.
+inline soundgen::TSound Ramp(double seconds, int rate = 44100) {
+    soundgen::TSound sound;
+    sound.Rate = rate;
+    sound.Channels = 2;
+    const long frames = std::lround(seconds * rate);
+    for (long i = 0; i < frames; ++i) {
+        sound.Samples.push_back(Level(static_cast<int>(i % 30000) - 15000));
+        sound.Samples.push_back(Level(1000 + 500 * static_cast<int>(i / 30000)));
+    }
+    return sound;
+}
+
+inline soundgen::TSound Sine(double seconds, int rate, int channels, double hz, double amplitude) {
+    soundgen::TSound sound;
+    sound.Rate = rate;
+    sound.Channels = channels;
+    const long frames = std::lround(seconds * rate);
+    for (long i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            sound.Samples.push_back(static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / rate)));
+    return sound;
+}
+
+inline soundgen::TSound Constant(double seconds, int rate, int channels, int value) {
+    soundgen::TSound sound;
+    sound.Rate = rate;
+    sound.Channels = channels;
+    sound.Samples.assign(static_cast<std::size_t>(std::lround(seconds * rate)) * channels, Level(value));
+    return sound;
+}
+
+// COM, the device lists and a WAV output of its own for every test.
+class TMixerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FDir = fs::temp_directory_path() / ("dsmixer-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(FDir);
+        FWavPath = (FDir / "output.wav").string();
+        setenv("DSOUND_OUTPUT", ("wav:" + FWavPath).c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 0);
+        InitializeCom();
+        InitializeDeviceLists();
+    }
+    void TearDown() override {
+        FinalizeDeviceLists();
+        FinalizeCom();
+        std::error_code ignored;
+        fs::remove_all(FDir, ignored);
+    }
+
+    std::string Write(const std::string& name, const soundgen::TSound& sound,
+                      soundgen::TFileKind kind = soundgen::TFileKind::Wav16) {
+        const std::string path = (FDir / name).string();
+        std::string message;
+        EXPECT_TRUE(soundgen::WriteSoundFile(path, kind, sound, message)) << message;
+        return path;
+    }
+
+    TDSoundWavFile Output() const {
+        TDSoundWavFile wav = ReadDSoundWavFile(FWavPath);
+        EXPECT_TRUE(wav.Valid) << wav.Error;
+        return wav;
+    }
+
+    fs::path FDir;
+    std::string FWavPath;
+};
+
+}  // namespace dsmixer_test

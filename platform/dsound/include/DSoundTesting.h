@@ -1,0 +1,69 @@
+#pragma once
+// For tests that analyse what the mixer played through DSOUND_OUTPUT=wav:PATH: reads the file
+// as it stands (also while it still grows) and checks its header as a strict reader would.
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "dsound.h"
+
+struct TDSoundWavFile {
+    bool Valid = false;
+    std::string Error;  // why the file is not valid
+    WORD Channels = 0;
+    DWORD Rate = 0;
+    WORD Bits = 0;
+    std::vector<BYTE> Data;  // the data chunk, exactly as many bytes as the header counts
+
+    std::size_t Frames() const { return Channels == 0 || Bits == 0 ? 0 : Data.size() / (Channels * Bits / 8); }
+    // Sample of a 16-bit file.
+    std::int16_t Sample16(std::size_t frame, int channel) const {
+        std::int16_t value = 0;
+        std::memcpy(&value, Data.data() + (frame * Channels + channel) * 2, 2);
+        return value;
+    }
+};
+
+inline TDSoundWavFile ReadDSoundWavFile(const std::string& path) {
+    TDSoundWavFile wav;
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<BYTE> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    auto get16 = [&](std::size_t at) { return static_cast<WORD>(bytes[at] | (bytes[at + 1] << 8)); };
+    auto get32 = [&](std::size_t at) { return static_cast<DWORD>(get16(at) | (DWORD{get16(at + 2)} << 16)); };
+    auto text = [&](std::size_t at, std::size_t n) { return std::string(bytes.begin() + at, bytes.begin() + at + n); };
+    if (bytes.size() < 44) {
+        wav.Error = "shorter than a header";
+        return wav;
+    }
+    if (text(0, 4) != "RIFF" || text(8, 8) != "WAVEfmt " || get32(16) != 16 || get16(20) != WAVE_FORMAT_PCM) {
+        wav.Error = "no PCM RIFF WAVE header";
+        return wav;
+    }
+    if (text(36, 4) != "data") {
+        wav.Error = "no data chunk";
+        return wav;
+    }
+    const DWORD dataBytes = get32(40);
+    if (get32(4) != 36 + dataBytes) {
+        wav.Error = "RIFF size does not match the data";
+        return wav;
+    }
+    if (bytes.size() < 44 + std::size_t{dataBytes}) {
+        wav.Error = "data shorter than the header says";
+        return wav;
+    }
+    wav.Channels = get16(22);
+    wav.Rate = get32(24);
+    wav.Bits = get16(34);
+    if (get16(32) != wav.Channels * wav.Bits / 8 || get32(28) != wav.Rate * get16(32)) {
+        wav.Error = "inconsistent format";
+        return wav;
+    }
+    wav.Data.assign(bytes.begin() + 44, bytes.begin() + 44 + dataBytes);
+    wav.Valid = true;
+    return wav;
+}
