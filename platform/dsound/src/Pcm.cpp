@@ -202,10 +202,12 @@ bool MixVoiceInto(TVoice& voice, float* mix, DWORD frames, WORD outChannels) {
                             : MixVoiceAs<Bits, Channels, 1>(voice, mix, frames);
 }
 
-// Nearest whole number, halves away from zero, within -(limit + 1) ... limit.
+// Nearest whole number (halves to even) within -(limit + 1) ... limit. Adding and taking away
+// 1.5 * 2^23 rounds in float arithmetic itself, which keeps the loop free of calls.
 inline int RoundClipped(float value, float limit) {
+    constexpr float kRounder = 12582912.0f;
     const float clipped = std::clamp(value, -limit - 1.0f, limit);
-    return static_cast<int>(clipped + (clipped < 0.0f ? -0.5f : 0.5f));
+    return static_cast<int>((clipped + kRounder) - kRounder);
 }
 
 }  // namespace
