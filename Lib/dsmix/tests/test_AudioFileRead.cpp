@@ -235,6 +235,22 @@ TEST_F(AudioFileRead, ALengthWhoseEndLiesBeforeThePositionRewindsToTheStart) {
     EXPECT_EQ(reader.CurrentPos(), 100 * Ms);
 }
 
+TEST_F(AudioFileRead, SetLengthWithTheStoredValueLeavesEvenAStrayPositionAlone) {
+    TAudioFileReader reader(Stereo44k());
+    std::vector<BYTE> buffer(65536);
+    reader.SetStartPos(300 * Ms);
+    reader.SetLength(10 * Ms);
+    EXPECT_EQ(reader.Read(buffer.data(), 65536), 1764);
+    EXPECT_EQ(reader.CurrentPos(), 310 * Ms);
+    // An earlier start puts the range end before the position; the same length changes nothing.
+    reader.SetStartPos(0);
+    reader.SetLength(10 * Ms);
+    EXPECT_EQ(reader.CurrentPos(), 310 * Ms);
+    // Another length whose end lies before the position rewinds.
+    reader.SetLength(20 * Ms);
+    EXPECT_EQ(reader.CurrentPos(), 0);
+}
+
 TEST_F(AudioFileRead, ReadOfZeroBytesRaisesInvalidBufferSizeEvenAtTheRangeEnd) {
     TAudioFileReader reader(Stereo44k());
     std::vector<BYTE> buffer(65536);
@@ -329,15 +345,58 @@ TEST(CheckStreamResult, ZeroReturnsEveryOtherCodeRaisesWithItsText) {
     }
 }
 
-// A multimedia stream that refuses to stop, wrapped around the real one.
+// The real multimedia stream and its graph, wrapped so that a test sees the graph calls and can
+// make the stop or the seek fail.
+struct TWatch {
+    bool RefuseStop = false;
+    bool RefuseSeek = false;
+    int GraphCalls = 0;
+    int WrappersAlive = 0;
+} watch;
 LPFNCREATECLASSOBJECT realStreamClass = nullptr;
-int wrappersAlive = 0;
 
-class TStopRefusingStream : public TComObject<IAMMultiMediaStream> {
+class TWatchedGraph : public TComObject<IGraphBuilder, IMediaControl, IMediaSeeking> {
 public:
-    explicit TStopRefusingStream(IAMMultiMediaStream* inner) : FInner(inner) { ++wrappersAlive; }
+    explicit TWatchedGraph(IGraphBuilder* inner) : FInner(inner) {
+        ++watch.WrappersAlive;
+        inner->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&FControl));
+        inner->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&FSeeking));
+    }
+    HRESULT Run() override { return ++watch.GraphCalls, FControl->Run(); }
+    HRESULT StopWhenReady() override { return ++watch.GraphCalls, FControl->StopWhenReady(); }
+    HRESULT GetState(LONG timeout, OAFilterState* state) override {
+        return ++watch.GraphCalls, FControl->GetState(timeout, state);
+    }
+    HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override {
+        ++watch.GraphCalls;
+        if (watch.RefuseSeek) return MS_E_NOSEEK;
+        return FSeeking->SetPositions(current, currentFlags, stop, stopFlags);
+    }
+
+protected:
+    ~TWatchedGraph() override {
+        FSeeking->Release();
+        FControl->Release();
+        FInner->Release();
+        --watch.WrappersAlive;
+    }
+
+private:
+    IGraphBuilder* FInner;
+    IMediaControl* FControl = nullptr;
+    IMediaSeeking* FSeeking = nullptr;
+};
+
+class TWatchedStream : public TComObject<IAMMultiMediaStream> {
+public:
+    explicit TWatchedStream(IAMMultiMediaStream* inner) : FInner(inner) { ++watch.WrappersAlive; }
     HRESULT Initialize(STREAM_TYPE t, DWORD f, IGraphBuilder* g) override { return FInner->Initialize(t, f, g); }
-    HRESULT GetFilterGraph(IGraphBuilder** g) override { return FInner->GetFilterGraph(g); }
+    HRESULT GetFilterGraph(IGraphBuilder** graph) override {
+        IGraphBuilder* inner = nullptr;
+        const HRESULT hr = FInner->GetFilterGraph(&inner);
+        if (SUCCEEDED(hr)) *graph = new TWatchedGraph(inner);
+        return hr;
+    }
     HRESULT AddMediaStream(IUnknown* o, const MSPID* p, DWORD f, IMediaStream** s) override {
         return FInner->AddMediaStream(o, p, f, s);
     }
@@ -346,43 +405,46 @@ public:
     HRESULT GetDuration(STREAM_TIME* d) override { return FInner->GetDuration(d); }
     HRESULT SetState(STREAM_STATE s) override {
         const HRESULT hr = FInner->SetState(s);
-        return s == STREAMSTATE_STOP ? E_ABORT : hr;
+        return s == STREAMSTATE_STOP && watch.RefuseStop ? E_ABORT : hr;
     }
 
 protected:
-    ~TStopRefusingStream() override {
+    ~TWatchedStream() override {
         FInner->Release();
-        --wrappersAlive;
+        --watch.WrappersAlive;
     }
 
 private:
     IAMMultiMediaStream* FInner;
 };
 
-HRESULT CreateStopRefusingStream(REFIID riid, LPVOID* object) {
+HRESULT CreateWatchedStream(REFIID riid, LPVOID* object) {
     void* inner = nullptr;
     const HRESULT hr = realStreamClass(IID_IAMMultiMediaStream, &inner);
     if (FAILED(hr)) return hr;
-    auto* wrapper = new TStopRefusingStream(static_cast<IAMMultiMediaStream*>(inner));
+    auto* wrapper = new TWatchedStream(static_cast<IAMMultiMediaStream*>(inner));
     const HRESULT result = wrapper->QueryInterface(riid, object);
     wrapper->Release();
     return result;
 }
 
-class AudioFileReadStopRefused : public AudioFileRead {
+class AudioFileReadWatched : public AudioFileRead {
 protected:
     void SetUp() override {
         AudioFileRead::SetUp();
-        realStreamClass = CoRegisterLayerClass(CLSID_AMMultiMediaStream, CreateStopRefusingStream);
+        watch = TWatch{};
+        realStreamClass = CoRegisterLayerClass(CLSID_AMMultiMediaStream, CreateWatchedStream);
         ASSERT_NE(realStreamClass, nullptr);
     }
     void TearDown() override {
         CoRegisterLayerClass(CLSID_AMMultiMediaStream, realStreamClass);
+        EXPECT_EQ(watch.WrappersAlive, 0);
         AudioFileRead::TearDown();
     }
 };
 
-TEST_F(AudioFileReadStopRefused, DestructionReportsTheFailedStopAndReleasesEverything) {
+TEST_F(AudioFileReadWatched, DestructionReportsAFailedStopWithoutThrowingAndReleasesEverything) {
+    watch.RefuseStop = true;
     const std::string path = Stereo44k(0.2);
     auto* reader = new TAudioFileReader(path);
     std::vector<BYTE> buffer(4096);
@@ -392,16 +454,38 @@ TEST_F(AudioFileReadStopRefused, DestructionReportsTheFailedStopAndReleasesEvery
     const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(report.find("The update aborted."), std::string::npos) << report;
     EXPECT_NE(report.find(path), std::string::npos) << report;
-    EXPECT_EQ(wrappersAlive, 0);
+    EXPECT_EQ(watch.WrappersAlive, 0);
 }
 
-TEST_F(AudioFileReadStopRefused, AFailedOpeningRaisesItsOwnErrorNotTheFailedStop) {
+TEST_F(AudioFileReadWatched, AFailedOpeningRaisesItsOwnErrorNotTheFailedStop) {
+    watch.RefuseStop = true;
     ::testing::internal::CaptureStderr();
     const EAudioReadError error = ErrorOf([&] { TAudioFileReader reader((FDir / "absent.wav").string()); });
     const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(error.ErrorCode, DSHOW_E_FILENOTFOUND);
     EXPECT_NE(report.find("The update aborted."), std::string::npos) << report;
-    EXPECT_EQ(wrappersAlive, 0);
+    EXPECT_EQ(watch.WrappersAlive, 0);
+}
+
+TEST_F(AudioFileReadWatched, ASeekToTheCurrentPositionCallsNothingAndOthersStopPositionRunAndWait) {
+    TAudioFileReader reader(Stereo44k());
+    reader.Seek(0);
+    EXPECT_EQ(watch.GraphCalls, 0);
+    reader.Seek(300 * Ms);
+    EXPECT_EQ(watch.GraphCalls, 4);
+    reader.Seek(300 * Ms);
+    EXPECT_EQ(watch.GraphCalls, 4);
+}
+
+TEST_F(AudioFileReadWatched, AFailedSeekRaisesAndLeavesThePosition) {
+    TAudioFileReader reader(Stereo44k());
+    std::vector<BYTE> buffer(65536);
+    reader.Read(buffer.data(), 65536);
+    watch.RefuseSeek = true;
+    const EAudioReadError error = ErrorOf([&] { reader.Seek(500 * Ms); });
+    EXPECT_EQ(error.ErrorCode, MS_E_NOSEEK);
+    EXPECT_EQ(error.Message(), "One or more media streams don't support seeking.");
+    EXPECT_EQ(reader.CurrentPos(), 100 * Ms);
 }
 
 }  // namespace
