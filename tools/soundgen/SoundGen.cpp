@@ -212,8 +212,8 @@ TTrack Door(double moveSeconds, double rumbleHz, bool closing, std::uint32_t see
     TTrack t(Cd, moveSeconds + 0.9);
     t.Click(0.0, 0.4, 2000, seed);
     t.Hiss(0.0, 0.35, 0.5, 2200, 0.8, 0.01, 0.05, 0.1, seed + 1);
-    t.Rumble(0.15, moveSeconds, 0.6, rumbleHz, seed + 2);
-    t.Hiss(0.15, moveSeconds, 0.12, 900, 0.6, 0.2, moveSeconds - 0.5, 0.2, seed + 3);
+    t.Rumble(0.15, moveSeconds, 2.0, rumbleHz, seed + 2);
+    t.Hiss(0.15, moveSeconds, 0.3, 900, 0.6, 0.2, moveSeconds - 0.5, 0.2, seed + 3);
     t.Clack(0.15 + moveSeconds, 1.0, closing ? 65 : 90, seed + 4);
     if (closing) t.Click(0.15 + moveSeconds + 0.12, 0.7, 2400, seed + 5);
     return t;
@@ -316,10 +316,11 @@ std::vector<TSoundFile> SoundSet() {
 TSound Render(const TSoundFile& file) {
     const std::string name = file.Name;
     if (name == "FML_Anfang.wav")
-        return FinishFan(FanRun(5.5, [](double t) { return Smooth(t / 5.0); }, 602), false);
+        return FinishFan(FanRun(5.5, [](double t) { return 1.0 - std::pow(1.0 - std::min(t / 5.0, 1.0), 2.0); }, 602),
+                         false);
     if (name == "FML_Loop.wav") return FinishFan(FanLoop(), true);
     if (name == "FML_Ende.wav")
-        return FinishFan(FanRun(8.0, [](double t) { return std::exp(-t / 2.0) * (1.0 - Smooth(t / 8.0) * 0.2); }, 603), false);
+        return FinishFan(FanRun(8.0, [](double t) { return std::exp(-t / 2.5) * (1.0 - Smooth(t / 8.0)); }, 603), false);
     return file.Build(file.Rate).Finish(file.PeakDb, file.Channels, file.Loop);
 }
 
