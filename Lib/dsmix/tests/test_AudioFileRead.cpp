@@ -362,10 +362,17 @@ public:
         inner->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&FControl));
         inner->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&FSeeking));
     }
-    HRESULT Run() override { return ++watch.GraphCalls, FControl->Run(); }
-    HRESULT StopWhenReady() override { return ++watch.GraphCalls, FControl->StopWhenReady(); }
+    HRESULT Run() override {
+        ++watch.GraphCalls;
+        return FControl->Run();
+    }
+    HRESULT StopWhenReady() override {
+        ++watch.GraphCalls;
+        return FControl->StopWhenReady();
+    }
     HRESULT GetState(LONG timeout, OAFilterState* state) override {
-        return ++watch.GraphCalls, FControl->GetState(timeout, state);
+        ++watch.GraphCalls;
+        return FControl->GetState(timeout, state);
     }
     HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override {
         ++watch.GraphCalls;
