@@ -1,0 +1,182 @@
+#include "Desktop.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPointer>
+#include <QThread>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "Forms.h"
+#include "FormsTesting.h"
+#include "QtSide.h"
+
+namespace {
+
+std::mutex HandlesLock;
+std::map<HWND, TForm*> FormHandles;
+
+std::mutex RecorderLock;
+TMessageBoxRecorder* ActiveRecorder = nullptr;
+
+std::vector<QPointer<QMessageBox>> OpenBoxes;
+
+QString BoxText(LPCSTR text) {
+    QString result = QString::fromUtf8(text ? text : "");
+    result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return result;
+}
+
+QMessageBox::Icon BoxIcon(UINT type) {
+    switch (type & MB_ICONMASK) {
+    case MB_ICONERROR: return QMessageBox::Critical;
+    case MB_ICONQUESTION: return QMessageBox::Question;
+    case MB_ICONWARNING: return QMessageBox::Warning;
+    case MB_ICONINFORMATION: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+// Runs call on the main thread, the caller waiting until it is done. The main thread runs it
+// from whatever event loop it is in, a message box's included.
+template <class TResult, class TCall>
+TResult OnGuiThreadAndWait(TCall call) {
+    if (OnGuiThread()) return call();
+    TResult result{};
+    QMetaObject::invokeMethod(qApp, [&result, &call] { result = call(); }, Qt::BlockingQueuedConnection);
+    return result;
+}
+
+// Every box has OK only, so every way of closing it answers IDOK.
+int ShowMessageBox(HWND owner, const QString& text, const QString& caption, UINT type) {
+    QWidget* parent = nullptr;
+    if (TForm* form = FormOfHandle(owner)) parent = form->Widget().Widget;
+    QMessageBox box(BoxIcon(type), caption, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(Qt::ApplicationModal);
+    OpenBoxes.emplace_back(&box);
+    box.exec();
+    OpenBoxes.erase(std::remove(OpenBoxes.begin(), OpenBoxes.end(), QPointer<QMessageBox>(&box)), OpenBoxes.end());
+    return IDOK;
+}
+
+BOOL PlaceWindow(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UINT flags) {
+    TForm* form = FormOfHandle(window);
+    if (!form) {
+        if (IsWindow(window)) return TRUE;  // a window that shows nothing
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (!(flags & SWP_NOZORDER)) {
+        QWidget* widget = form->Widget().Widget;
+        if (insertAfter == HWND_TOPMOST)
+            form->SetTopmost(true);
+        else if (insertAfter == HWND_NOTOPMOST)
+            form->SetTopmost(false);
+        else if (insertAfter == HWND_TOP)
+            widget->raise();
+        else if (insertAfter == HWND_BOTTOM)
+            widget->lower();
+    }
+    if (!(flags & SWP_NOMOVE)) {
+        form->SetPosition(poDesigned);
+        form->SetBounds(x, y, form->Width(), form->Height());
+    }
+    if (!(flags & SWP_NOSIZE)) form->SetBounds(form->Left(), form->Top(), cx, cy);
+    if (flags & SWP_SHOWWINDOW) form->Show();
+    return TRUE;
+}
+
+class TQtDesktop : public TDesktopBackend {
+public:
+    int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override {
+        {
+            std::lock_guard<std::mutex> guard(RecorderLock);
+            if (ActiveRecorder) {
+                ActiveRecorder->Add({owner, caption ? caption : "", text ? text : "", type, GetCurrentThreadId()});
+                return IDOK;
+            }
+        }
+        const QString boxText = BoxText(text);
+        const QString boxCaption = QString::fromUtf8(caption ? caption : "Fehler");
+        return OnGuiThreadAndWait<int>([&] { return ShowMessageBox(owner, boxText, boxCaption, type); });
+    }
+
+    BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UINT flags) override {
+        return OnGuiThreadAndWait<BOOL>([&] { return PlaceWindow(window, insertAfter, x, y, cx, cy, flags); });
+    }
+};
+
+}  // namespace
+
+void InstallDesktopBackend() {
+    static TQtDesktop desktop;
+    User32SetDesktopBackend(&desktop);
+}
+
+void CloseOpenMessageBoxes() {
+    for (const QPointer<QMessageBox>& box : std::vector<QPointer<QMessageBox>>(OpenBoxes))
+        if (box) box->done(QMessageBox::Ok);
+}
+
+TForm* FormOfHandle(HWND window) {
+    std::lock_guard<std::mutex> guard(HandlesLock);
+    auto it = FormHandles.find(window);
+    return it == FormHandles.end() ? nullptr : it->second;
+}
+
+void RegisterFormHandle(HWND window, TForm* form) {
+    std::lock_guard<std::mutex> guard(HandlesLock);
+    FormHandles[window] = form;
+}
+
+void UnregisterFormHandle(HWND window) {
+    std::lock_guard<std::mutex> guard(HandlesLock);
+    FormHandles.erase(window);
+}
+
+// ---- test hooks -----------------------------------------------------------------------------
+TMessageBoxRecorder::TMessageBoxRecorder() {
+    std::lock_guard<std::mutex> guard(RecorderLock);
+    ActiveRecorder = this;
+}
+
+TMessageBoxRecorder::~TMessageBoxRecorder() {
+    std::lock_guard<std::mutex> guard(RecorderLock);
+    if (ActiveRecorder == this) ActiveRecorder = nullptr;
+}
+
+std::vector<TMessageBoxRecord> TMessageBoxRecorder::Records() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRecords;
+}
+
+std::size_t TMessageBoxRecorder::Count() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRecords.size();
+}
+
+void TMessageBoxRecorder::Clear() {
+    std::lock_guard<std::mutex> guard(FLock);
+    FRecords.clear();
+}
+
+void TMessageBoxRecorder::Add(TMessageBoxRecord record) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FRecords.push_back(std::move(record));
+}
+
+bool SaveFormImage(TForm* form, const std::string& pngPath) {
+    if (!form || !OnGuiThread()) return false;
+    QWidget* widget = form->Widget().Widget;
+    const QFileInfo file(ToQt(pngPath));
+    if (!QDir().mkpath(file.absolutePath())) return false;
+    return widget->grab().save(file.absoluteFilePath(), "PNG");
+}
