@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "Classes.h"
 #include "FormsTesting.h"
 #include "TestSupport.h"
 
@@ -206,4 +207,49 @@ TEST_F(DesktopTest, ACloseRequestToTheFormsWindowClosesTheForm) {
     PostMessageA(form->Handle(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(ProcessUntil([&] { return !form->Visible(); }));
     EXPECT_TRUE(Application->Terminated());  // it is the main form
+}
+
+namespace {
+
+class TBoxClosingThread : public TThread {
+public:
+    TBoxClosingThread() : TThread(true) {}
+    std::atomic<bool> SawBox{false};
+
+protected:
+    void Execute() override {
+        Sleep(100);
+        Synchronize([this] {
+            if (QMessageBox* box = OpenBox()) {
+                SawBox = box->text() == "Anmeldung abgelehnt";
+                box->done(QMessageBox::Ok);
+            }
+        });
+    }
+};
+
+}  // namespace
+
+// As a socket event whose handler shows a box: the queue keeps being served behind it.
+TEST_F(DesktopTest, MessagesAndSynchronizeCallsRunBehindABoxOpenedByAMessageHandler) {
+    std::vector<WPARAM> order;
+    TBoxClosingThread closer;
+    TMessageSink sink([&](UINT message, WPARAM wParam, LPARAM) -> LRESULT {
+        if (message != WM_USER + 9) return 0;
+        order.push_back(wParam);
+        if (wParam == 1) {
+            closer.Resume();
+            MessageBoxA(nullptr, "Anmeldung abgelehnt", "Fehler", MB_OK | MB_ICONERROR);
+            order.push_back(100);
+        }
+        return 0;
+    });
+    PostMessageA(sink.Handle(), WM_USER + 9, 1, 0);
+    PostMessageA(sink.Handle(), WM_USER + 9, 2, 0);
+    CloseBoxesAfter(20000);
+    EXPECT_TRUE(ProcessUntil([&] { return order.size() == 3; }, 20000));
+    closer.WaitFor();
+    EXPECT_TRUE(closer.SawBox);
+    // The second message ran while the first one's box was open.
+    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 100}));
 }
