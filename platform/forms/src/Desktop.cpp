@@ -6,9 +6,9 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
-#include <QThread>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -44,13 +44,34 @@ QMessageBox::Icon BoxIcon(UINT type) {
     }
 }
 
-// Runs call on the main thread, the caller waiting until it is done. The main thread runs it
-// from whatever event loop it is in, a message box's included.
+// A window of the main thread that runs calls of other threads: SendMessageA makes the caller
+// wait until the main thread has run it, and the main thread runs it wherever it serves its
+// message queue (its event loop, a message box's modal loop, a loop of PeekMessageA).
+const UINT WM_RUN_ON_MAIN_THREAD = WM_USER + 0x100;
+HWND MainThreadWindow = nullptr;
+
+LRESULT DesktopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_RUN_ON_MAIN_THREAD) return DefWindowProcA(window, message, wParam, lParam);
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return 0;
+}
+
+void CreateMainThreadWindow() {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = DesktopWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "TFormsDesktop";
+    RegisterClassA(&windowClass);
+    MainThreadWindow = CreateWindowExA(0, windowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                       windowClass.hInstance, nullptr);
+}
+
 template <class TResult, class TCall>
-TResult OnGuiThreadAndWait(TCall call) {
+TResult OnGuiThreadAndWait(TCall call, TResult failed) {
     if (OnGuiThread()) return call();
-    TResult result{};
-    QMetaObject::invokeMethod(qApp, [&result, &call] { result = call(); }, Qt::BlockingQueuedConnection);
+    TResult result = failed;
+    const std::function<void()> run = [&result, &call] { result = call(); };
+    SendMessageA(MainThreadWindow, WM_RUN_ON_MAIN_THREAD, 0, reinterpret_cast<LPARAM>(&run));
     return result;
 }
 
@@ -106,11 +127,11 @@ public:
         }
         const QString boxText = BoxText(text);
         const QString boxCaption = QString::fromUtf8(caption ? caption : "Fehler");
-        return OnGuiThreadAndWait<int>([&] { return ShowMessageBox(owner, boxText, boxCaption, type); });
+        return OnGuiThreadAndWait([&] { return ShowMessageBox(owner, boxText, boxCaption, type); }, 0);
     }
 
     BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UINT flags) override {
-        return OnGuiThreadAndWait<BOOL>([&] { return PlaceWindow(window, insertAfter, x, y, cx, cy, flags); });
+        return OnGuiThreadAndWait([&] { return PlaceWindow(window, insertAfter, x, y, cx, cy, flags); }, BOOL(FALSE));
     }
 };
 
@@ -118,6 +139,7 @@ public:
 
 void InstallDesktopBackend() {
     static TQtDesktop desktop;
+    CreateMainThreadWindow();
     User32SetDesktopBackend(&desktop);
 }
 

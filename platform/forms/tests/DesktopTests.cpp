@@ -253,3 +253,30 @@ TEST_F(DesktopTest, MessagesAndSynchronizeCallsRunBehindABoxOpenedByAMessageHand
     // The second message ran while the first one's box was open.
     EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 100}));
 }
+
+// The main thread may wait in a loop of its own over the message queue, as the socket
+// component's waits do: a box of another thread still appears there.
+TEST_F(DesktopTest, ABoxFromAnotherThreadAppearsInAPlainMessageLoop) {
+    TBoxCall call;
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QMessageBox* box = OpenBox()) {
+            seen = box->windowTitle() == "Aus dem Thread";
+            box->done(QMessageBox::Ok);
+        }
+    });
+    poll.start(20);
+    HANDLE caller = CreateThread(nullptr, 0, BoxFromThread, &call, 0, nullptr);
+    ASSERT_NE(caller, nullptr);
+    const DWORD start = GetTickCount();
+    while (WaitForSingleObject(caller, 0) != WAIT_OBJECT_0 && GetTickCount() - start < 20000) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        Sleep(1);
+    }
+    EXPECT_EQ(WaitForSingleObject(caller, 0), WAIT_OBJECT_0);
+    CloseHandle(caller);
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(call.answer.load(), IDOK);
+}
