@@ -194,9 +194,14 @@ void TTravoServer::ReadLoop(TClient& client) {
         if (received <= 0) break;
         std::vector<TAnswer> answers;
         bool bad = false;
+        TWriteMode replyMode;
+        int replyPauseMs;
         {
             std::lock_guard<std::mutex> lock(FLock);
+            replyMode = FReplyMode;
+            replyPauseMs = FReplyPauseMs;
             client.Pending.append(buffer, static_cast<std::size_t>(received));
+            client.Record.Bytes.append(buffer, static_cast<std::size_t>(received));
             while (client.Pending.size() >= 4) {
                 const std::uint32_t length = Little32(client.Pending, 0);
                 if (length > kMaxPacket) {
@@ -214,7 +219,9 @@ void TTravoServer::ReadLoop(TClient& client) {
         bool closing = bad;
         for (const TAnswer& answer : answers) {
             if (closing) break;
-            if (!answer.Bytes.empty() && !Write(client, answer.Bytes, TWriteMode::Whole, 0, 0)) closing = true;
+            if (!answer.Bytes.empty() && !Write(client, answer.Bytes, replyMode, answer.Bytes.size() / 2, replyPauseMs)) {
+                closing = true;
+            }
             if (answer.CloseAfter) closing = true;
             if (answer.StartScript && !closing && !client.Scripter.joinable()) {
                 const std::size_t first = answer.FirstStep;
@@ -402,6 +409,12 @@ void TTravoServer::SetRequestReplyBytes(const std::string& bytes, bool closeAfte
     FRequestReplyBytes = bytes;
     FRequestReplyOverride = true;
     FRequestCloseAfter = closeAfter;
+}
+
+void TTravoServer::SetReplyWriteMode(TWriteMode mode, int pauseMs) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FReplyMode = mode;
+    FReplyPauseMs = pauseMs;
 }
 
 void TTravoServer::SetScript(std::vector<TStep> script) {

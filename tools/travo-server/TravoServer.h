@@ -59,6 +59,7 @@ struct TStep {
 
 // ---- what the server saw of one client ---------------------------------------------------------------
 struct TClientRecord {
+    std::string Bytes;                     // every byte the client sent
     std::vector<std::string> Packets;      // every payload the client sent, in order
     std::string Name;                      // from the greeting
     int ProgramByte = -1;
@@ -90,6 +91,8 @@ public:
     // These bytes instead of the reply; closeAfter ends the connection behind them.
     void SetHelloReplyBytes(const std::string& bytes, bool closeAfter);
     void SetRequestReplyBytes(const std::string& bytes, bool closeAfter);
+    // How the replies are written (default: each in one write).
+    void SetReplyWriteMode(TWriteMode mode, int pauseMs = 20);
     void SetScript(std::vector<TStep> script);
     // The first step's bytes leave in the same write as the end-of-request reply.
     void SetFirstStepWithEndReply(bool on);
@@ -144,6 +147,8 @@ private:
     bool FHelloReplyOverride = false, FHelloCloseAfter = false;
     std::string FRequestReplyBytes;
     bool FRequestReplyOverride = false, FRequestCloseAfter = false;
+    TWriteMode FReplyMode = TWriteMode::Whole;
+    int FReplyPauseMs = 20;
     std::vector<TStep> FScript;
     bool FFirstStepWithEndReply = false;
     bool FSendOnlyRequested = false;

@@ -1,0 +1,92 @@
+#pragma once
+// Wagenklang's own client of the simulator protocol: blocking Windows Sockets calls on one TCP
+// socket, and a receive loop that the program runs on a thread of its own. Whole packets go to
+// OnRawPacket, the records of data packets to the typed handlers by id.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Classes.h"
+#include "PacketBuffer.h"
+#include "wsock32.h"
+
+// The packet buffer as a plain object; its lengths always come least significant byte first.
+class TTravoBuffer : public TPacketBuffer<TObject> {
+public:
+    TTravoBuffer();
+    void ChangeInitialSize(int Value);
+};
+
+// The payload behind its 4-byte length, least significant byte first.
+std::string AddLengthPrefix(const std::string& Payload);
+
+using TRawPacketHandler = void (*)(const std::string& Packet);
+using TSingleHandler = void (*)(WORD Group, BYTE Id, float Value);
+using TIntegerHandler = void (*)(WORD Group, BYTE Id, LONG Value);
+using TDoubleHandler = void (*)(WORD Group, BYTE Id, double Value);
+using TBytesHandler = void (*)(WORD Group, BYTE Id, const std::vector<BYTE>& Data);
+
+// Results of the client's operations.
+inline constexpr int TravoOk = 0;
+inline constexpr int TravoStartupFailed = 1;
+inline constexpr int TravoUnknownHost = 2;
+inline constexpr int TravoConnectFailed = 3;
+inline constexpr int TravoSendFailed = 4;
+inline constexpr int TravoReceiveFailed = 5;
+inline constexpr int TravoShortReply = 6;
+inline constexpr int TravoTooManyConnections = 7;
+inline constexpr int TravoSimulatorConnected = 8;
+inline constexpr int TravoUnknownGroup = 9;
+inline constexpr int TravoRequestRefused = 10;
+inline constexpr int TravoFailed = -1;
+
+class TTravoTCP : public TObject {
+public:
+    TTravoTCP();
+    // Disconnects, and waits for a receive loop that still runs on another thread to end.
+    ~TTravoTCP() override;
+    TTravoTCP(const TTravoTCP&) = delete;
+    TTravoTCP& operator=(const TTravoTCP&) = delete;
+
+    int Startup();
+    int Connect(const std::string& Host, int Port);
+    int SendHello(const std::string& Name, BYTE Kind);
+    int RequestData(WORD Group, const std::vector<BYTE>& Ids);
+    int EndRequest();
+    // Also the stop request of a running ReceiveLoop, which then ends with 5 and shows nothing.
+    int Disconnect();
+    // Sends the end-of-request packet, then receives until the connection fails or Disconnect
+    // stops it: -1 when it could not start, else 5.
+    int ReceiveLoop();
+
+    void HandlePacket(TObject* Sender);
+    void DispatchValues(const std::string& Packet);
+
+    TRawPacketHandler OnRawPacket = nullptr;
+    TSingleHandler OnSingle = nullptr;
+    TIntegerHandler OnInteger = nullptr;
+    TDoubleHandler OnDoubleHigh = nullptr;
+    TDoubleHandler OnDouble = nullptr;
+    TBytesHandler OnBytes = nullptr;
+
+private:
+    int Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo);
+    int ReadReply(char* Reply);
+    bool HandOverEarlyData();
+    bool HasHandlers() const;
+    bool HasRecordHandlers() const;
+    int Receive();
+    void ReportSelectError(int Error) const;
+
+    WSADATA FWSAData{};
+    hostent* FHostEnt = nullptr;
+    std::atomic<SOCKET> FSocket{INVALID_SOCKET};
+    sockaddr_in FAddress{};
+    std::unique_ptr<TTravoBuffer> FBuffer;
+    // Bytes that came behind a reply: the start of the data stream, for the receive loop.
+    std::string FEarlyData;
+    std::atomic<bool> FStopRequested{false};
+    std::atomic<bool> FLoopRunning{false};
+};
