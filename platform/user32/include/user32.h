@@ -133,6 +133,7 @@ inline constexpr UINT SWP_NOSIZE = 0x0001;
 inline constexpr UINT SWP_NOMOVE = 0x0002;
 inline constexpr UINT SWP_NOZORDER = 0x0004;
 inline constexpr UINT SWP_NOACTIVATE = 0x0010;
+inline constexpr UINT SWP_FRAMECHANGED = 0x0020;
 inline constexpr UINT SWP_SHOWWINDOW = 0x0040;
 
 BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UINT flags);
