@@ -135,8 +135,8 @@ int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedO
     }
 }
 
-// TCP delivers a byte stream: the reply may come in pieces, and data may follow it in the same
-// piece. Reads until the 7 reply bytes are there; what follows them is kept for the buffer.
+// TCP delivers a byte stream: the reply may come in chunks, and data may follow it in the same
+// chunk. Reads until the 7 reply bytes are there; what follows them is kept for the buffer.
 int TTravoTCP::ReadReply(char* Reply) {
     char block[ReplyBlockSize];
     int got = 0;

@@ -217,7 +217,7 @@ TYPED_TEST_P(PacketBufferCases, AStreamThatNeverPausesAtAPacketEndDoesNotGrowThe
     this->CollectPackets();
     std::string stream;
     for (int i = 0; i < 20000; ++i) stream += this->Packet(std::string(1 + i % 40, 'p'));
-    // Pieces of 333 bytes never end on a packet boundary for long.
+    // Chunks of 333 bytes never end on a packet boundary for long.
     for (std::size_t at = 0; at < stream.size(); at += 333) this->Feed(stream.substr(at, 333));
     EXPECT_EQ(this->Packets.size(), 20000u);
     EXPECT_LE(this->Buffer->Capacity(), 8192);

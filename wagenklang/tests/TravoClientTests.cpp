@@ -73,7 +73,7 @@ TEST_F(TravoClientResults, AReplyThatEndsWithTheConnectionBeforeSevenBytesIsShor
     EXPECT_EQ(Client.SendHello("Wagenklang", 2), TravoShortReply);
 }
 
-TEST_F(TravoClientResults, AReplyInPiecesIsReadWhole) {
+TEST_F(TravoClientResults, AReplyInChunksIsReadWhole) {
     Server.SetReplyWriteMode(TWriteMode::ByteByByte, 15);
     Server.SetHelloResult(1);
     ASSERT_EQ(Open(), TravoOk);
