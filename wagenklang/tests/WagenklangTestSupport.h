@@ -1,0 +1,59 @@
+#pragma once
+// Wagenklang's window in-process: offscreen widgets, the real mixer, the data-server stand-in
+// over loopback. Rules are observed by the channels they leave playing.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FormsTesting.h"
+#include "TravoServer.h"
+#include "TravoTcpConstants.h"
+#include "uMain.h"
+
+namespace wagenklang_test {
+
+namespace fs = std::filesystem;
+
+// Handles events until condition holds or timeoutMs pass; the result is the condition's.
+bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
+// As a click with the mouse: through the widget, so an escaping exception reaches the
+// application's error box.
+void ClickWidget(TControl* control);
+// The numbers of the channels that play now.
+std::set<int> PlayingChannels();
+void StopAllChannels();
+std::string Bytes(std::initializer_list<int> values);
+
+class WagenklangTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Sound files for the tests, 3 s each so that a played channel still plays when it is looked
+    // at; the files named in missing are left out.
+    void WriteTestSounds(const std::set<std::string>& missing = {});
+    void CreateMain();
+    // Clicks "Verbinden" and waits until the server has the end-of-request of its client.
+    void Connect();
+    void Disconnect();
+
+    // Sends the values, then a sentinel step of the dynamic brake, and waits until the
+    // sentinel's channel plays: the channels the values left playing, the sentinel's not
+    // counted. stopFirst stops every channel before, so that each play is seen.
+    std::set<int> Step(const std::vector<travo::TValue>& values, bool stopFirst = true);
+
+    fs::path FDir;
+    fs::path FSounds;
+    travo::TTravoServer Server;
+    std::unique_ptr<TMessageBoxRecorder> Boxes;
+    std::size_t FClient = 0;  // the server's index of the current connection
+    int FSentinel = 0;
+};
+
+}  // namespace wagenklang_test
