@@ -167,6 +167,21 @@ TEST_F(MainWindow, ConnectSendsGreetingAndRequestThenDisconnectAndReconnect) {
     EXPECT_EQ(Boxes->Count(), 0u);
 }
 
+TEST_F(MainWindow, AConnectionThatTheServerEndsKeepsTheCaptionsUntilTheNextClick) {
+    WriteTestSounds();
+    CreateMain();
+    Connect();
+    Server.CloseClient(0);
+    // The receive loop goes on polling the closed connection; nothing tells the window.
+    EXPECT_FALSE(ProcessUntil([] { return !Connected; }, 300));
+    ExpectConnected();
+    Disconnect();
+    ExpectDisconnected();
+    EXPECT_EQ(Boxes->Count(), 0u);
+    Connect();
+    EXPECT_EQ(Step({{IdMasterController, 1}}), (std::set<int>{chFahrschalter0Ab}));
+}
+
 TEST_F(MainWindow, ARefusedGreetingOrAnAbsentServerShowsTheErrorBoxAndStaysDisconnected) {
     WriteTestSounds();
     CreateMain();

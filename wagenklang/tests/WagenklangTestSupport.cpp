@@ -94,11 +94,20 @@ void WagenklangTest::CreateMain() {
 
 void WagenklangTest::Connect() {
     const std::size_t before = Server.ClientCount();
+    // The server notes the end-of-request before it replies to it: data sent at that moment
+    // could overtake the reply. A script step leaves only after the reply, so the sentinel that
+    // it carries tells that the receive loop reads data.
+    FSentinel = FSentinel == 0 ? 1 : 0;
+    travo::TStep ready;
+    ready.Values = {{IdDynamicBrake, static_cast<double>(FSentinel)}};
+    Server.SetScript({ready});
+    StopAllChannels();
     Main->btnTCPConnection->Click();
     ASSERT_TRUE(Connected);
     ASSERT_TRUE(Server.WaitForClients(before + 1, 10000));
     FClient = before;
-    ASSERT_TRUE(Server.WaitForEndRequest(FClient, 10000));
+    ASSERT_TRUE(ProcessUntil([] { return Channels[chDynBrRaste]->Playing(); })) << "no data after connecting";
+    Channels[chDynBrRaste]->Stop();
 }
 
 void WagenklangTest::Disconnect() {
