@@ -109,6 +109,7 @@ struct TTravoServer::TAnswer {
     std::string Bytes;
     bool CloseAfter = false;
     bool StartScript = false;
+    bool EndOfRequest = false;
     std::size_t FirstStep = 0;
 };
 
@@ -222,6 +223,15 @@ void TTravoServer::ReadLoop(TClient& client) {
             if (!answer.Bytes.empty() && !Write(client, answer.Bytes, replyMode, answer.Bytes.size() / 2, replyPauseMs)) {
                 closing = true;
             }
+            if (answer.EndOfRequest) {
+                // Only once its reply is on the wire: data that a test sends on this news must
+                // not overtake the reply.
+                {
+                    std::lock_guard<std::mutex> lock(FLock);
+                    client.Record.EndRequested = true;
+                }
+                FChanged.notify_all();
+            }
             if (answer.CloseAfter) closing = true;
             if (answer.StartScript && !closing && !client.Scripter.joinable()) {
                 const std::size_t first = answer.FirstStep;
@@ -267,7 +277,7 @@ TTravoServer::TAnswer TTravoServer::HandlePacket(TClient& client, const std::str
             answer.Bytes = Reply(kNeededDataReply, endOfRequest ? FEndRequestResult : FRequestResult);
         }
         if (endOfRequest) {
-            client.Record.EndRequested = true;
+            answer.EndOfRequest = true;
             answer.StartScript = !FScript.empty() || FHoldIntervalMs > 0;
             if (FFirstStepWithEndReply && !FScript.empty() && !answer.CloseAfter) {
                 answer.Bytes += EncodeStep(client, FScript.front());
