@@ -53,6 +53,8 @@ inline constexpr DWORD WS_VISIBLE = 0x10000000;
 inline constexpr DWORD WS_CAPTION = 0x00C00000;
 inline constexpr DWORD WS_SYSMENU = 0x00080000;
 inline constexpr DWORD WS_MINIMIZEBOX = 0x00020000;
+// Extended style: kept with the window and otherwise without effect here (hidden windows only).
+inline constexpr DWORD WS_EX_TOOLWINDOW = 0x00000080;
 inline constexpr int GWLP_USERDATA = -21;
 inline constexpr int GWLP_WNDPROC = -4;
 inline constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000);

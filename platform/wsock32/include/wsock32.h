@@ -157,6 +157,8 @@ inline constexpr int SO_LINGER = 0x0080;
 inline constexpr int SO_OOBINLINE = 0x0100;
 inline constexpr int SO_SNDBUF = 0x1001;
 inline constexpr int SO_RCVBUF = 0x1002;
+inline constexpr int SO_ERROR = 0x1007;
+inline constexpr int SO_TYPE = 0x1008;
 
 inline constexpr int IP_MULTICAST_IF = 2;
 inline constexpr int IP_MULTICAST_TTL = 3;
@@ -232,15 +234,52 @@ int shutdown(SOCKET s, int how);
 // A blocking call that another thread has running on the socket fails with WSAEINTR.
 int closesocket(SOCKET s);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
 
 // ---- names --------------------------------------------------------------------------------------
 hostent* gethostbyname(const char* name);
+hostent* gethostbyaddr(const char* addr, int len, int type);
 servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
 ULONG inet_addr(const char* cp);   // INADDR_NONE when cp is no address
 char* inet_ntoa(in_addr in);       // per-thread text, valid until the thread's next call
 USHORT htons(USHORT hostshort);
 USHORT ntohs(USHORT netshort);
+
+// ---- asynchronous notifications -----------------------------------------------------------------
+inline constexpr LONG FD_READ = 0x01;
+inline constexpr LONG FD_WRITE = 0x02;
+inline constexpr LONG FD_OOB = 0x04;
+inline constexpr LONG FD_ACCEPT = 0x08;
+inline constexpr LONG FD_CONNECT = 0x10;
+inline constexpr LONG FD_CLOSE = 0x20;
+
+// The reply's LPARAM: the event (or buffer length) in the low word, the error in the high word.
+#define WSAMAKESELECTREPLY(event, error) static_cast<LPARAM>(MAKELONG((event), (error)))
+#define WSAMAKEASYNCREPLY(buflen, error) static_cast<LPARAM>(MAKELONG((buflen), (error)))
+#define WSAGETSELECTEVENT(lParam) LOWORD(lParam)
+#define WSAGETSELECTERROR(lParam) HIWORD(lParam)
+#define WSAGETASYNCBUFLEN(lParam) LOWORD(lParam)
+#define WSAGETASYNCERROR(lParam) HIWORD(lParam)
+
+// Posts msg to hwnd for each event of mask, one event bit per message, with the socket in
+// WPARAM; makes the socket non-blocking. Mask 0 stops posting. Replaces an earlier
+// registration of the socket and reports the conditions that already hold.
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event);
+
+// ---- asynchronous lookups -----------------------------------------------------------------------
+// The buffer size that always holds a host entry with its names and addresses.
+inline constexpr int MAXGETHOSTSTRUCT = 1024;
+
+// Each returns a task handle (non-zero, never reused) or 0 with the last error set; the host
+// entry is packed into buf, then msg is posted to hwnd with the task handle in WPARAM and
+// WSAMAKEASYNCREPLY(size, error) in LPARAM.
+HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen);
+HANDLE WSAAsyncGetHostByAddr(HWND hwnd, UINT msg, const char* addr, int len, int type, char* buf,
+                             int buflen);
+// 0: the task will neither write its buffer nor post. Otherwise SOCKET_ERROR with WSAEALREADY
+// (the task has completed) or WSAEINVAL (no such task).
+int WSACancelAsyncRequest(HANDLE asyncTaskHandle);

@@ -1,0 +1,1 @@
+// The entry points that are bound by name: not built yet.
