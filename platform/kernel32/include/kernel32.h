@@ -21,6 +21,7 @@ inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
 inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -29,14 +30,21 @@ void SetLastError(DWORD code);
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_ABANDONED = 0x80;
+inline constexpr DWORD WAIT_ABANDONED_0 = WAIT_ABANDONED;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 inline constexpr DWORD SYNCHRONIZE = 0x00100000;
 inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
 inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
 
+inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
 BOOL CloseHandle(HANDLE handle);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// Waits until one of the objects is signalled: WAIT_OBJECT_0 + index (the first signalled one
+// in handle order), WAIT_ABANDONED_0 + index for an abandoned mutex, WAIT_TIMEOUT or WAIT_FAILED.
+// Waiting for all of them at once is not offered (waitAll fails with ERROR_INVALID_PARAMETER).
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // ---- events and mutexes ---------------------------------------------------------------------
 struct SECURITY_ATTRIBUTES {
@@ -97,6 +105,16 @@ HANDLE GetCurrentThread();
 // ---- time -----------------------------------------------------------------------------------
 DWORD GetTickCount();  // milliseconds since an arbitrary start, 32 bits, wraps
 void Sleep(DWORD milliseconds);  // 0 yields
+
+// ---- platform extensions: waits that keep serving the waiting thread ---------------------------
+// Other threads can hand a thread work and wait for it to be done (user32's sent messages).
+// A thread that takes such work installs a descriptor that is readable while some waits and a
+// function that does all of it. From then on every blocking wait of this library on that
+// thread (WaitForSingleObject, WaitForMultipleObjects, Sleep) also watches the descriptor and
+// calls the function, so the thread never starves a thread that waits for it while it waits
+// itself. The function may wait in turn. A negative descriptor or null function removes it.
+using KERNEL32_WAIT_SERVICE = void (*)();
+void Kernel32SetWaitService(int descriptor, KERNEL32_WAIT_SERVICE serve);
 
 // Test hook: shifts every later GetTickCount result by offset milliseconds (so the wrap can
 // be reached in a test).

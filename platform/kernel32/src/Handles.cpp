@@ -64,12 +64,3 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }
-
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    const auto object = k32::LookupHandle(handle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    return object->Wait(milliseconds);
-}

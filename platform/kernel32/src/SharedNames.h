@@ -27,6 +27,7 @@ struct SharedNameRecord {
     std::int32_t userCount;
     pid_t users[kMaxNameUsers];  // processes that hold the name open
     pthread_mutex_t mutex;       // robust, recursive, process-shared; used by mutexes only
+    std::int32_t abandoned;      // the mutex's last holder was a thread that ended holding it
 };
 
 // Held while a name is looked up, created or released: a lock inside the process and a

@@ -3,27 +3,29 @@
 #include "KernelObjects.h"
 #include "SharedNames.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdint>
 #include <ctime>
-#include <mutex>
+#include <pthread.h>
 #include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace k32 {
 namespace {
 
-class Event final : public KernelObject {
+class Event final : public SignalledObject {
 public:
     Event(bool manualReset, bool initialState, std::unique_ptr<NameAttachment> name)
         : manualReset_(manualReset), signalled_(initialState), name_(std::move(name)) {}
 
     DWORD Wait(DWORD milliseconds) override {
         std::unique_lock guard(lock_);
-        const auto isSignalled = [this] { return signalled_; };
-        if (milliseconds == INFINITE)
-            changed_.wait(guard, isSignalled);
-        else if (!changed_.wait_until(guard, DeadlineAfter(milliseconds), isSignalled))
+        if (!WaitUntil(guard, milliseconds, [this] { return signalled_; }))
             return WAIT_TIMEOUT;
         if (!manualReset_)
             signalled_ = false;
@@ -33,11 +35,8 @@ public:
     void Set() {
         std::lock_guard guard(lock_);
         signalled_ = true;
-        // An auto-reset event ends exactly one wait; the woken waiter resets it.
-        if (manualReset_)
-            changed_.notify_all();
-        else
-            changed_.notify_one();
+        // An auto-reset event ends exactly one wait; the waiter that gets in first resets it.
+        Signal(manualReset_);
     }
 
     void Reset() {
@@ -46,76 +45,103 @@ public:
     }
 
 private:
-    std::mutex lock_;
-    std::condition_variable changed_;
     const bool manualReset_;
     bool signalled_;
     std::unique_ptr<NameAttachment> name_;  // named events are shared inside the process only
 };
 
-struct PrivateMutex {
-    pthread_mutex_t mutex;
+pid_t ThisThreadId() { return static_cast<pid_t>(GetCurrentThreadId()); }
+
+// A wall-clock step during a timed wait moves at most one slice.
+constexpr std::chrono::milliseconds kLockSlice{50};
+
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's timed lock counts only a plain success as taking the lock; a lock taken
+// over from a process that ended holding it is announced to it here, as its plain and try
+// locks do themselves.
+void NoteTakenOver(pthread_mutex_t* mutex) {
+    __tsan_mutex_pre_lock(mutex, 0);
+    __tsan_mutex_post_lock(mutex, 0, 0);
+}
+#else
+void NoteTakenOver(pthread_mutex_t*) {}
+#endif
+
+// The lock and its records. A thread that holds the lock keeps them alive, also when the
+// last handle closes meanwhile.
+struct MutexCore {
+    // Unnamed: a lock of this process only.
+    MutexCore() : mutex(&privateMutex), abandoned(&privateAbandoned) { InitializeKernelMutex(mutex, false); }
+    // Named: the lock in the name's shared record.
+    explicit MutexCore(std::unique_ptr<NameAttachment> attachment)
+        : name(std::move(attachment)), mutex(&name->Record()->mutex), abandoned(&name->Record()->abandoned) {}
+    ~MutexCore() {
+        if (!name)
+            pthread_mutex_destroy(mutex);
+    }
+    MutexCore(const MutexCore&) = delete;
+    MutexCore& operator=(const MutexCore&) = delete;
+
+    pthread_mutex_t privateMutex{};
+    std::int32_t privateAbandoned = 0;
+    std::unique_ptr<NameAttachment> name;
+    pthread_mutex_t* const mutex;
+    // Set, under the lock, by a thread of this process that ended holding it; the next holder
+    // (in any process) takes it as abandoned.
+    std::int32_t* const abandoned;
+    // Which thread of this process holds the lock (0: none here) and how often; changed only
+    // under the lock.
+    std::atomic<pid_t> localOwner{0};
+    int depth = 0;
 };
 
-// Memory of mutexes whose last handle closed while a thread of this process held them. The
-// thread's robust-lock list still points into it, so it must never be freed or unmapped.
-std::mutex graveyardLock;
-auto* graveyard = new std::vector<std::unique_ptr<NameAttachment>>;
-auto* privateGraveyard = new std::vector<std::unique_ptr<PrivateMutex>>;
+// The mutexes the calling thread holds, kept with a thread-specific value so that they are
+// let go when the thread ends, before its handle is signalled.
+using HeldMutexes = std::vector<std::shared_ptr<MutexCore>>;
 
-pid_t ThisThreadId() { return static_cast<pid_t>(GetCurrentThreadId()); }
+void LetGoOf(void* value) {
+    const std::unique_ptr<HeldMutexes> held(static_cast<HeldMutexes*>(value));
+    for (const auto& core : *held) {
+        int depth = core->depth;
+        core->depth = 0;
+        core->localOwner = 0;
+        *core->abandoned = 1;
+        while (depth-- > 0)
+            pthread_mutex_unlock(core->mutex);
+    }
+}
+
+pthread_key_t HeldKey() { return ThreadEndKey<LetGoOf>(); }
+
+HeldMutexes& HeldByThisThread() {
+    auto* held = static_cast<HeldMutexes*>(pthread_getspecific(HeldKey()));
+    if (!held) {
+        held = new HeldMutexes;
+        pthread_setspecific(HeldKey(), held);
+    }
+    return *held;
+}
 
 class Mutex final : public KernelObject {
 public:
-    // Unnamed: a lock of this process only.
-    Mutex() : private_(std::make_unique<PrivateMutex>()), mutex_(&private_->mutex) {
-        InitializeKernelMutex(mutex_, false);
-    }
-    // Named: the lock in the name's shared record.
-    explicit Mutex(std::unique_ptr<NameAttachment> name) : name_(std::move(name)), mutex_(&name_->Record()->mutex) {}
-
-    ~Mutex() override {
-        if (localOwner_.load() == 0) {
-            if (private_)
-                pthread_mutex_destroy(mutex_);
-            return;
-        }
-        std::lock_guard guard(graveyardLock);
-        if (name_)
-            graveyard->push_back(std::move(name_));
-        if (private_)
-            privateGraveyard->push_back(std::move(private_));
-    }
+    Mutex() : core_(std::make_shared<MutexCore>()) {}
+    explicit Mutex(std::unique_ptr<NameAttachment> name) : core_(std::make_shared<MutexCore>(std::move(name))) {}
 
     DWORD Wait(DWORD milliseconds) override {
         int result;
-        if (milliseconds == INFINITE) {
-            result = pthread_mutex_lock(mutex_);
-        } else if (milliseconds == 0) {
-            result = pthread_mutex_trylock(mutex_);
-        } else {
-            timespec deadline{};
-            clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_sec += milliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_nsec -= 1000000000L;
-                ++deadline.tv_sec;
-            }
-            do {
-                result = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
-            } while (result == EINTR);
-        }
+        if (milliseconds == INFINITE)
+            result = pthread_mutex_lock(core_->mutex);
+        else if (milliseconds == 0)
+            result = pthread_mutex_trylock(core_->mutex);
+        else
+            result = LockBefore(DeadlineAfter(milliseconds));
         switch (result) {
         case 0:
-            NoteAcquired();
-            return WAIT_OBJECT_0;
+            return NoteAcquired(false);
         case EOWNERDEAD:
-            // The holder ended without releasing: the lock passes to this waiter, marked.
-            pthread_mutex_consistent(mutex_);
-            localOwner_ = ThisThreadId();
-            depth_ = 1;
-            return WAIT_ABANDONED;
+            // The holding process ended without releasing: the lock passes to this waiter, marked.
+            pthread_mutex_consistent(core_->mutex);
+            return NoteAcquired(true);
         case EBUSY:
         case ETIMEDOUT:
             return WAIT_TIMEOUT;
@@ -125,31 +151,73 @@ public:
         }
     }
 
+    // The records change while the lock is still held, so whoever takes it next finds them true.
     bool Release() {
-        if (pthread_mutex_unlock(mutex_) != 0)
+        MutexCore& core = *core_;
+        if (core.localOwner.load() != ThisThreadId())
             return false;
-        if (localOwner_.load() == ThisThreadId() && --depth_ == 0)
-            localOwner_ = 0;
+        if (--core.depth == 0) {
+            core.localOwner = 0;
+            auto& held = HeldByThisThread();
+            const auto found = std::find(held.begin(), held.end(), core_);
+            if (found != held.end())
+                held.erase(found);
+        }
+        pthread_mutex_unlock(core.mutex);
         return true;
     }
 
 private:
-    void NoteAcquired() {
-        if (localOwner_.load() == ThisThreadId()) {
-            ++depth_;
-        } else {
-            localOwner_ = ThisThreadId();
-            depth_ = 1;
+    // pthread_mutex_timedlock measures against the wall clock, which may be set while the
+    // thread waits; the deadline is kept on the steady clock, and each slice of the wait is
+    // recomputed from it. (ThreadSanitizer understands this call, unlike the clock-taking one.)
+    int LockBefore(Clock::time_point deadline) {
+        for (;;) {
+            const auto remaining = deadline - Clock::now();
+            if (remaining <= Clock::duration::zero())
+                return pthread_mutex_trylock(core_->mutex);
+            const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(remaining, kLockSlice));
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            const long long nanoseconds = until.tv_nsec + slice.count();
+            until.tv_sec += static_cast<time_t>(nanoseconds / 1000000000LL);
+            until.tv_nsec = static_cast<long>(nanoseconds % 1000000000LL);
+            const int result = pthread_mutex_timedlock(core_->mutex, &until);
+            if (result == EOWNERDEAD)
+                NoteTakenOver(core_->mutex);
+            if (result != ETIMEDOUT && result != EINTR)
+                return result;
         }
     }
 
-    std::unique_ptr<PrivateMutex> private_;
-    std::unique_ptr<NameAttachment> name_;
-    pthread_mutex_t* mutex_;
-    // Which thread of this process holds the lock (0: none here); changed only by the holder.
-    std::atomic<pid_t> localOwner_{0};
-    int depth_ = 0;
+    DWORD NoteAcquired(bool ownerDied) {
+        MutexCore& core = *core_;
+        if (!ownerDied && core.localOwner.load() == ThisThreadId()) {
+            ++core.depth;
+            return WAIT_OBJECT_0;
+        }
+        core.localOwner = ThisThreadId();
+        core.depth = 1;
+        HeldByThisThread().push_back(core_);
+        const bool abandoned = ownerDied || *core.abandoned != 0;
+        *core.abandoned = 0;
+        return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    }
+
+    const std::shared_ptr<MutexCore> core_;
 };
+
+}  // namespace
+
+void ReleaseMutexesOfEndingThread() {
+    void* held = pthread_getspecific(HeldKey());
+    if (!held)
+        return;
+    pthread_setspecific(HeldKey(), nullptr);
+    LetGoOf(held);
+}
+
+namespace {
 
 // A handle to the object of that name: this process's own, or one made on the shared record
 // (whenCreated runs on an object whose record this call made, before anyone else can see it).

@@ -3,9 +3,7 @@
 #include "KernelObjects.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <limits.h>
-#include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -47,7 +45,7 @@ int NiceValue(int priority) {
 // lack; the refusal is ignored and the thread keeps its current one.
 void ApplyPriority(pid_t tid, int priority) { setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValue(priority)); }
 
-class Thread final : public KernelObject {
+class Thread final : public SignalledObject {
 public:
     Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD suspendCount)
         : start_(start), parameter_(parameter), suspendCount_(suspendCount) {}
@@ -56,12 +54,7 @@ public:
 
     DWORD Wait(DWORD milliseconds) override {
         std::unique_lock guard(lock_);
-        const auto ended = [this] { return finished_; };
-        if (milliseconds == INFINITE)
-            changed_.wait(guard, ended);
-        else if (!changed_.wait_until(guard, DeadlineAfter(milliseconds), ended))
-            return WAIT_TIMEOUT;
-        return WAIT_OBJECT_0;
+        return WaitUntil(guard, milliseconds, [this] { return finished_; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
 
     pid_t WaitForId() {
@@ -122,12 +115,10 @@ public:
     void Finish() {
         std::lock_guard guard(lock_);
         finished_ = true;
-        changed_.notify_all();
+        Signal(true);
     }
 
 private:
-    std::mutex lock_;
-    std::condition_variable changed_;
     LPTHREAD_START_ROUTINE start_ = nullptr;
     LPVOID parameter_ = nullptr;
     DWORD suspendCount_ = 0;
@@ -146,21 +137,15 @@ thread_local std::shared_ptr<Thread> currentThread;
 
 // The handle is signalled from a thread-specific value's destructor: those run after every
 // thread_local destructor (a thread's message queue, for one), so whoever sees the handle
-// signalled sees a thread that is completely gone, as on Windows.
+// signalled sees a thread that is completely gone, its mutexes passed on, as on Windows.
 void SignalEnd(void* value) {
     auto* thread = static_cast<std::shared_ptr<Thread>*>(value);
+    ReleaseMutexesOfEndingThread();
     (*thread)->Finish();
     delete thread;
 }
 
-pthread_key_t EndKey() {
-    static const pthread_key_t key = [] {
-        pthread_key_t made;
-        pthread_key_create(&made, SignalEnd);
-        return made;
-    }();
-    return key;
-}
+pthread_key_t EndKey() { return ThreadEndKey<SignalEnd>(); }
 
 void* ThreadMain(void* argument) {
     auto* self = static_cast<std::shared_ptr<Thread>*>(argument);
@@ -193,7 +178,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0)
-        pthread_attr_setstacksize(&attributes, std::max<SIZE_T>({stackSize, k32::kMinimumStack, PTHREAD_STACK_MIN}));
+        pthread_attr_setstacksize(&attributes, std::max<SIZE_T>({stackSize, k32::kMinimumStack, static_cast<SIZE_T>(PTHREAD_STACK_MIN)}));
     auto* argument = new std::shared_ptr<Thread>(thread);
     pthread_t native;
     const int result = pthread_create(&native, &attributes, k32::ThreadMain, argument);

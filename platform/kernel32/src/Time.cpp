@@ -1,9 +1,7 @@
 #include "kernel32.h"
 
 #include <atomic>
-#include <cerrno>
 #include <ctime>
-#include <sched.h>
 
 namespace {
 std::atomic<DWORD> tickOffset{0};
@@ -17,13 +15,3 @@ DWORD GetTickCount() {
 }
 
 void Kernel32SetTickCountOffset(DWORD offset) { tickOffset.store(offset, std::memory_order_relaxed); }
-
-void Sleep(DWORD milliseconds) {
-    if (milliseconds == 0) {
-        sched_yield();
-        return;
-    }
-    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -152,4 +154,146 @@ TEST(Kernel32Mutex, AbandonedByEndedThread) {
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // and is sound again
     ReleaseMutex(mutex);
     CloseHandle(mutex);
+}
+
+TEST(Kernel32Wait, MultipleObjectsEndOnTheFirstSignalledInHandleOrder) {
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    const HANDLE objects[] = {manual, automatic, mutex};
+
+    HANDLE holder = CreateThread(
+        nullptr, 0, [](LPVOID m) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(m), 0); }, mutex, 0, nullptr);
+    Join(holder);  // ended holding the mutex
+    EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_ABANDONED_0 + 2);
+    EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0 + 2) << "held again by this thread";
+    ReleaseMutex(mutex);
+    ReleaseMutex(mutex);
+
+    struct TTaker {
+        HANDLE mutex, taken, release;
+    } taker{mutex, CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE holding = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* t = static_cast<TTaker*>(p);
+            WaitForSingleObject(t->mutex, INFINITE);
+            SetEvent(t->taken);
+            WaitForSingleObject(t->release, INFINITE);
+            ReleaseMutex(t->mutex);
+            return 0;
+        },
+        &taker, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(taker.taken, 5000), WAIT_OBJECT_0);
+    DWORD result = 0;
+    const DWORD took = ElapsedMs([&] { result = WaitForMultipleObjects(3, objects, FALSE, 120); });
+    EXPECT_EQ(result, WAIT_TIMEOUT);
+    EXPECT_GE(took, 115u);
+
+    // A later signal ends a wait that is under way; the auto-reset event is consumed by it.
+    HANDLE signaller = CreateThread(
+        nullptr, 0,
+        [](LPVOID e) -> DWORD {
+            Sleep(50);
+            SetEvent(static_cast<HANDLE>(e));
+            return 0;
+        },
+        automatic, 0, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 5000), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    Join(signaller);
+    SetEvent(taker.release);  // the mutex frees up while this thread waits on all three
+    EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 5000), WAIT_OBJECT_0 + 2);
+    ReleaseMutex(mutex);
+    Join(holding);
+    SetEvent(manual);
+    SetEvent(automatic);
+    EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 0), WAIT_OBJECT_0) << "the first in handle order";
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0) << "a later one is left signalled";
+
+    const HANDLE bad[] = {manual, reinterpret_cast<HANDLE>(0x7777)};
+    const struct {
+        DWORD count;
+        const HANDLE* handles;
+        BOOL waitAll;
+        DWORD error;
+    } refused[] = {{2, bad, FALSE, ERROR_INVALID_HANDLE},
+                   {0, objects, FALSE, ERROR_INVALID_PARAMETER},
+                   {MAXIMUM_WAIT_OBJECTS + 1, objects, FALSE, ERROR_INVALID_PARAMETER},
+                   {3, objects, TRUE, ERROR_INVALID_PARAMETER}};
+    for (const auto& call : refused) {
+        SetLastError(0);
+        EXPECT_EQ(WaitForMultipleObjects(call.count, call.handles, call.waitAll, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), call.error);
+    }
+    for (HANDLE handle : {manual, automatic, mutex, taker.taken, taker.release})
+        CloseHandle(handle);
+}
+
+namespace {
+int serviceDescriptor = -1;
+std::atomic<int> served{0};
+
+void ServeOne() {
+    eventfd_t value;
+    if (eventfd_read(serviceDescriptor, &value) == 0)
+        ++served;
+}
+}  // namespace
+
+// A thread with a wait service does its work while it waits, and every wait keeps its own
+// time-out and result.
+TEST(Kernel32Wait, AThreadsWaitsServeItsServiceAndKeepTheirTimeOuts) {
+    serviceDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE held = CreateMutexA(nullptr, TRUE, nullptr);  // this thread holds it throughout
+    struct TRow {
+        const char* name;
+        DWORD (*wait)(HANDLE never, HANDLE held);
+        DWORD expected;
+    };
+    static const TRow rows[] = {
+        {"Sleep", [](HANDLE, HANDLE) { Sleep(250); return DWORD(WAIT_TIMEOUT); }, WAIT_TIMEOUT},
+        {"event", [](HANDLE never, HANDLE) { return WaitForSingleObject(never, 250); }, WAIT_TIMEOUT},
+        {"mutex of another thread", [](HANDLE, HANDLE held) { return WaitForSingleObject(held, 250); }, WAIT_TIMEOUT},
+        {"several objects",
+         [](HANDLE never, HANDLE held) {
+             const HANDLE objects[] = {never, held};
+             return WaitForMultipleObjects(2, objects, FALSE, 250);
+         },
+         WAIT_TIMEOUT},
+    };
+    struct TShared {
+        HANDLE never, held, waiting;
+        const TRow* row = nullptr;
+        DWORD result = 0, took = 0;
+        int servedMeanwhile = 0;
+    } shared{never, held, CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        shared.row = &row;
+        HANDLE waiter = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+                auto& s = *static_cast<TShared*>(p);
+                Kernel32SetWaitService(serviceDescriptor, ServeOne);
+                const int before = served;
+                SetEvent(s.waiting);
+                s.took = ElapsedMs([&] { s.result = s.row->wait(s.never, s.held); });
+                s.servedMeanwhile = served - before;
+                return 0;
+            },
+            &shared, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(shared.waiting, 5000), WAIT_OBJECT_0);
+        Sleep(50);
+        eventfd_write(serviceDescriptor, 1);
+        Join(waiter);
+        EXPECT_EQ(shared.result, row.expected);
+        EXPECT_EQ(shared.servedMeanwhile, 1);
+        EXPECT_GE(shared.took, 245u);
+    }
+    ReleaseMutex(held);
+    for (HANDLE handle : {never, held, shared.waiting})
+        CloseHandle(handle);
+    close(serviceDescriptor);
 }

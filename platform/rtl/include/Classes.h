@@ -230,8 +230,9 @@ public:
     void Terminate();
     // Asked by the thread itself, this is also where a suspended thread pauses.
     bool Terminated() const;
-    // Waits until Execute has ended and returns ReturnValue. On the main thread it keeps
-    // running the calls that threads queue with Synchronize meanwhile. Raises EThread for a
+    // Waits until the thread has ended and returns ReturnValue. On the main thread it keeps
+    // running the calls that threads queue with Synchronize meanwhile, and the messages that
+    // other threads send it (as the destructor's wait does). Raises EThread for a
     // thread that would never end: one never started, one paused (and not terminated), or the
     // calling thread itself.
     DWORD WaitFor();

@@ -3,7 +3,6 @@
 #include "SysUtils.h"
 #include "user32.h"
 
-#include <chrono>
 #include <cxxabi.h>
 #include <deque>
 
@@ -21,11 +20,12 @@ struct TSyncCall {
 
 struct TSyncQueue {
     std::mutex lock;
-    // Signalled when a call is queued, when a call is done and when a thread finishes, so
-    // one wait of the main thread serves all three.
+    // Signalled when a call is done.
     std::condition_variable changed;
     std::deque<TSyncCall*> calls;
     HWND window = nullptr;
+    // Set when a call is queued: the main thread's waits for threads wake on it.
+    HANDLE callQueued = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 };
 
 // Never freed: threads may still queue calls while the program exits.
@@ -68,17 +68,18 @@ struct TMainThreadInit {
     }
 } mainThreadInit;
 
-// The main thread keeps running queued calls while it waits: the thread it waits for may be
-// blocked in Synchronize. (The time-out only guards against a lost wake.)
-void AwaitFinished(const std::atomic<bool>& finished) {
-    if (!OnMainThread())
+// Until the thread has ended. The main thread keeps running queued calls meanwhile (the
+// thread may be blocked in Synchronize), and kernel32's wait handles the messages that other
+// threads send it (a thread's message box is carried out there).
+void AwaitEnd(HANDLE thread) {
+    if (!OnMainThread()) {
+        WaitForSingleObject(thread, INFINITE);
         return;
-    TSyncQueue& queue = SyncQueue();
-    while (!finished) {
-        CheckSynchronize();
-        std::unique_lock guard(queue.lock);
-        queue.changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return finished || !queue.calls.empty(); });
     }
+    const HANDLE objects[] = {thread, SyncQueue().callQueued};
+    do
+        CheckSynchronize();
+    while (WaitForMultipleObjects(2, objects, FALSE, INFINITE) == WAIT_OBJECT_0 + 1);
 }
 
 int PlatformPriority(TThreadPriority priority) {
@@ -143,10 +144,8 @@ TThread::~TThread() {
     } else if (!FFinished) {
         Terminate();
     }
-    if (GetCurrentThreadId() != FThreadID) {
-        AwaitFinished(FFinished);
-        WaitForSingleObject(FHandle, INFINITE);
-    }
+    if (GetCurrentThreadId() != FThreadID)
+        AwaitEnd(FHandle);
     CloseHandle(FHandle);
 }
 
@@ -157,15 +156,10 @@ void TThread::Start() {
 
 DWORD TThread::ThreadProc(LPVOID parameter) {
     auto* self = static_cast<TThread*>(parameter);
-    // Whatever way the body ends, even by ExitThread, the owner's wait must end with it.
+    // Finished turns true whatever way the body ends, even by ExitThread.
     struct TFinish {
         TThread* thread;
-        ~TFinish() {
-            TSyncQueue& queue = SyncQueue();
-            std::lock_guard guard(queue.lock);
-            thread->FFinished = true;  // from here on the owner may free the object
-            queue.changed.notify_all();
-        }
+        ~TFinish() { thread->FFinished = true; }
     };
     DWORD result = 0;
     {
@@ -239,8 +233,7 @@ DWORD TThread::WaitFor() {
         throw EThread("Cannot wait for a thread that has not been started");
     if (!FFinished && FSuspended && !FTerminated)
         throw EThread("Cannot wait for a suspended thread");
-    AwaitFinished(FFinished);
-    WaitForSingleObject(FHandle, INFINITE);
+    AwaitEnd(FHandle);
     return ReturnValue;
 }
 
@@ -263,8 +256,8 @@ void TThread::Synchronize(const TThreadMethod& method) {
     {
         std::lock_guard guard(queue.lock);
         queue.calls.push_back(&call);
-        queue.changed.notify_all();
     }
+    SetEvent(queue.callQueued);
     WakeMainThread();
     {
         std::unique_lock guard(queue.lock);

@@ -96,7 +96,12 @@ LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // ---- message queues -------------------------------------------------------------------------
 // Every thread that owns a window or asks for messages has one queue. A message for a
-// destroyed window is dropped.
+// destroyed window is dropped. A queue holds at most 10,000 posted messages: a post beyond
+// that fails with ERROR_NOT_ENOUGH_QUOTA.
+//
+// The process's main thread also handles the messages other threads send it while it waits
+// in kernel32 (WaitForSingleObject, WaitForMultipleObjects, Sleep): its queue is that thread's
+// wait service. Posted messages are left for its loop.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);

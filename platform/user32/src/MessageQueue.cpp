@@ -23,12 +23,39 @@ struct SentMessage {
     bool done = false;
 };
 
-struct Queue {
-    explicit Queue(DWORD owner) : threadId(owner), wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~Queue() {
-        if (wake >= 0)
-            close(wake);
+// A thread's posted messages beyond this many wait for nobody: the post is refused.
+constexpr std::size_t kPostedLimit = 10000;
+
+// A descriptor that is readable exactly while a condition holds.
+class WakeDescriptor {
+public:
+    WakeDescriptor() : descriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~WakeDescriptor() {
+        if (descriptor_ >= 0)
+            close(descriptor_);
     }
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+
+    int Descriptor() const { return descriptor_; }
+    void Follow(bool condition) {
+        if (condition == signalled_ || descriptor_ < 0)
+            return;
+        eventfd_t value = 0;
+        if (condition)
+            eventfd_write(descriptor_, 1);
+        else
+            eventfd_read(descriptor_, &value);
+        signalled_ = condition;
+    }
+
+private:
+    const int descriptor_;
+    bool signalled_ = false;
+};
+
+struct Queue {
+    explicit Queue(DWORD owner) : threadId(owner) {}
 
     const DWORD threadId;
     std::mutex lock;
@@ -39,23 +66,15 @@ struct Queue {
     bool quitPending = false;
     int quitCode = 0;
     bool closed = false;
-    const int wake;
-    bool wakeSignalled = false;
+    WakeDescriptor wake;      // readable while any message waits
+    WakeDescriptor sentWake;  // readable while a message sent by another thread waits
 
     // The following need the lock.
     bool HasMessages() const { return !posted.empty() || !incoming.empty() || quitPending; }
 
-    // Keeps the descriptor readable exactly while a message waits.
     void UpdateWake() {
-        const bool pending = HasMessages();
-        if (pending == wakeSignalled || wake < 0)
-            return;
-        eventfd_t value = 0;
-        if (pending)
-            eventfd_write(wake, 1);
-        else
-            eventfd_read(wake, &value);
-        wakeSignalled = pending;
+        wake.Follow(HasMessages());
+        sentWake.Follow(!incoming.empty());
     }
 
     void Changed() {
@@ -76,6 +95,9 @@ QueueRegistry& Registry() {
     return *registry;
 }
 
+// The process's first thread.
+bool IsMainThread() { return GetCurrentThreadId() == static_cast<DWORD>(getpid()); }
+
 void Complete(SentMessage& sent, LRESULT result) {
     std::lock_guard guard(sent.sender->lock);
     sent.result = result;
@@ -89,6 +111,8 @@ void CloseQueue(const std::shared_ptr<Queue>& queue) {
         std::lock_guard guard(Registry().lock);
         Registry().queues.erase(queue->threadId);
     }
+    if (IsMainThread())
+        Kernel32SetWaitService(-1, nullptr);
     ForgetWindowsOfThread(queue->threadId);
     std::deque<std::shared_ptr<SentMessage>> unanswered;
     {
@@ -162,13 +186,33 @@ bool TakeMessage(Queue& queue, LPMSG msg, HWND window, UINT filterMin, UINT filt
     return true;
 }
 
-bool Post(const std::shared_ptr<Queue>& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    std::lock_guard guard(queue->lock);
-    if (queue->closed)
-        return false;
-    queue->posted.push_back(MSG{window, message, wParam, lParam, GetTickCount(), {0, 0}});
-    queue->Changed();
-    return true;
+// A queue that is missing or closed fails with missingError, a full one with
+// ERROR_NOT_ENOUGH_QUOTA.
+BOOL Post(const std::shared_ptr<Queue>& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+          DWORD missingError) {
+    DWORD error = missingError;
+    if (queue) {
+        std::lock_guard guard(queue->lock);
+        if (!queue->closed && queue->posted.size() < kPostedLimit) {
+            queue->posted.push_back(MSG{window, message, wParam, lParam, GetTickCount(), {0, 0}});
+            queue->Changed();
+            return TRUE;
+        }
+        if (!queue->closed)
+            error = ERROR_NOT_ENOUGH_QUOTA;
+    }
+    SetLastError(error);
+    return FALSE;
+}
+
+// The main thread's waits in kernel32 (for threads, events, time) handle the messages that
+// other threads send it: those threads carry out message boxes and window calls there and
+// wait, and the main thread may well be waiting for one of them. Posted messages stay queued.
+void ServeSentMessages() {
+    const auto queue = CurrentQueue();
+    std::unique_lock guard(queue->lock);
+    while (ServeIncoming(*queue, guard)) {
+    }
 }
 
 bool FilterWindowValid(HWND window) { return !window || window == kThreadMessagesOnly || IsLiveWindow(window); }
@@ -178,8 +222,12 @@ bool FilterWindowValid(HWND window) { return !window || window == kThreadMessage
 std::shared_ptr<Queue> CurrentQueue() {
     if (!currentQueue.queue) {
         currentQueue.queue = std::make_shared<Queue>(GetCurrentThreadId());
-        std::lock_guard guard(Registry().lock);
-        Registry().queues[currentQueue.queue->threadId] = currentQueue.queue;
+        {
+            std::lock_guard guard(Registry().lock);
+            Registry().queues[currentQueue.queue->threadId] = currentQueue.queue;
+        }
+        if (IsMainThread())
+            Kernel32SetWaitService(currentQueue.queue->sentWake.Descriptor(), ServeSentMessages);
     }
     return currentQueue.queue;
 }
@@ -194,20 +242,11 @@ std::shared_ptr<Queue> QueueOfThread(DWORD threadId) {
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const auto queue = window ? u32::QueueOfWindow(window) : u32::CurrentQueue();
-    if (!queue || !u32::Post(queue, window, message, wParam, lParam)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return u32::Post(queue, window, message, wParam, lParam, ERROR_INVALID_WINDOW_HANDLE);
 }
 
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-    const auto queue = u32::QueueOfThread(threadId);
-    if (!queue || !u32::Post(queue, nullptr, message, wParam, lParam)) {
-        SetLastError(ERROR_INVALID_THREAD_ID);
-        return FALSE;
-    }
-    return TRUE;
+    return u32::Post(u32::QueueOfThread(threadId), nullptr, message, wParam, lParam, ERROR_INVALID_THREAD_ID);
 }
 
 void PostQuitMessage(int exitCode) {
@@ -282,7 +321,7 @@ LRESULT DispatchMessageA(const MSG* msg) {
     return u32::CallWindowProcedure(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-int User32QueueWakeDescriptor() { return u32::CurrentQueue()->wake; }
+int User32QueueWakeDescriptor() { return u32::CurrentQueue()->wake.Descriptor(); }
 
 BOOL User32QueueHasMessages() {
     const auto queue = u32::CurrentQueue();

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -108,7 +112,8 @@ TEST(User32Queue, SendAcrossThreadsWaitsForTheAnswer) {
         answer = SendMessageA(window, WM_USER + 100, 41, 0);
         answered = true;
     });
-    Sleep(50);
+    // Not kernel32's Sleep: on the main thread that answers sent messages.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(answered) << "the answer needs the window's thread";
     ASSERT_TRUE(PumpUntil([&] { return answered.load(); }));
     ASSERT_TRUE(sender.Join());
@@ -155,6 +160,7 @@ TEST(User32Queue, TwoThreadsSendingToEachOtherDoNotDeadlock) {
     stop = true;
     ASSERT_TRUE(worker.Join());
     DestroyWindow(mainWindow);
+    EXPECT_TRUE(UnregisterClassA("ForwardingWindow", instance));
 }
 
 TEST(User32Queue, SenderIsLetGoWhenTheWindowThreadEnds) {
@@ -289,4 +295,104 @@ TEST(User32Queue, BadArgumentsFail) {
     EXPECT_EQ(SendMessageA(gone, WM_USER, 0, 0), 0);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FALSE(PostThreadMessageA(0xFFFFFFF0u, WM_USER, 0, 0));
+}
+
+TEST(User32Queue, PostsBeyondTenThousandPendingAreRefused) {
+    PumpPending();
+    HWND window = CreateRecordingWindow();
+    for (UINT i = 0; i < 10000; ++i)
+        ASSERT_TRUE(PostMessageA(i % 2 ? window : nullptr, WM_USER + i % 2, i, 0)) << i;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(PostMessageA(window, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+    const DWORD self = GetCurrentThreadId();
+    std::atomic<BOOL> fromWorker{TRUE};
+    std::atomic<DWORD> workerError{0};
+    Worker poster([&] {
+        fromWorker = PostThreadMessageA(self, WM_USER, 0, 0);
+        workerError = GetLastError();
+    });
+    ASSERT_TRUE(poster.Join());
+    EXPECT_FALSE(fromWorker);
+    EXPECT_EQ(workerError, ERROR_NOT_ENOUGH_QUOTA);
+
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);
+    EXPECT_TRUE(PostMessageA(window, WM_USER + 1, 10000, 0)) << "room again for one";
+    EXPECT_FALSE(PostMessageA(window, WM_USER + 1, 10001, 0));
+    for (WPARAM expected = 1; expected <= 10000; ++expected) {
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+        ASSERT_EQ(msg.wParam, expected) << "the refused posts left the queue as it was";
+    }
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    DestroyWindow(window);
+}
+
+// The main thread's waits in kernel32 answer what other threads send it, and leave what they
+// post for its loop. The worker holds a mutex and the event while it waits for its answer.
+TEST(User32Queue, TheMainThreadsWaitsAnswerSentMessagesAndKeepPostedOnes) {
+    ASSERT_EQ(GetCurrentThreadId(), static_cast<DWORD>(getpid())) << "runs on the main thread";
+    struct TShared {
+        HWND window;
+        HANDLE holding, go, done, mutex, never;
+        std::atomic<LRESULT> answer{0};
+    };
+    using TWait = std::function<bool(TShared&, HANDLE worker)>;
+    const std::vector<std::pair<const char*, TWait>> waits = {
+        {"Sleep loop",
+         [](TShared& s, HANDLE) {
+             for (DWORD start = GetTickCount(); s.answer == 0 && GetTickCount() - start < 10000;)
+                 Sleep(5);
+             return s.answer != 0;
+         }},
+        {"WaitForSingleObject on the thread",
+         [](TShared&, HANDLE worker) { return WaitForSingleObject(worker, 10000) == WAIT_OBJECT_0; }},
+        {"WaitForSingleObject on an event",
+         [](TShared& s, HANDLE) { return WaitForSingleObject(s.done, 10000) == WAIT_OBJECT_0; }},
+        {"WaitForSingleObject on a mutex",
+         [](TShared& s, HANDLE) {
+             const bool taken = WaitForSingleObject(s.mutex, 10000) == WAIT_OBJECT_0;
+             return taken && ReleaseMutex(s.mutex);
+         }},
+        {"WaitForMultipleObjects",
+         [](TShared& s, HANDLE worker) {
+             const HANDLE objects[] = {s.never, worker};
+             return WaitForMultipleObjects(2, objects, FALSE, 10000) == WAIT_OBJECT_0 + 1;
+         }},
+    };
+    for (const auto& [name, wait] : waits) {
+        SCOPED_TRACE(name);
+        PumpPending();
+        TheLog().Take();
+        const auto event = [] { return CreateEventA(nullptr, TRUE, FALSE, nullptr); };
+        TShared shared{CreateRecordingWindow(), event(), event(), event(), CreateMutexA(nullptr, FALSE, nullptr), event()};
+        HANDLE worker = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+                auto& s = *static_cast<TShared*>(p);
+                WaitForSingleObject(s.mutex, INFINITE);
+                SetEvent(s.holding);
+                WaitForSingleObject(s.go, INFINITE);  // so the message reaches the wait under test
+                PostMessageA(s.window, WM_USER + 7, 0, 0);
+                s.answer = SendMessageA(s.window, WM_USER + 100, 41, 0);
+                SetEvent(s.done);
+                ReleaseMutex(s.mutex);
+                return 0;
+            },
+            &shared, 0, nullptr);
+        ASSERT_NE(worker, nullptr);
+        ASSERT_EQ(WaitForSingleObject(shared.holding, 10000), WAIT_OBJECT_0);
+        SetEvent(shared.go);
+        EXPECT_TRUE(wait(shared, worker));
+        EXPECT_EQ(shared.answer, 42);
+        EXPECT_EQ(TheLog().Messages(), std::vector<UINT>{WM_USER + 100}) << "the posted message waits";
+        PumpUntil([&] { return shared.answer != 0; });
+        PumpPending();
+        EXPECT_EQ(TheLog().Messages(), (std::vector<UINT>{WM_USER + 100, WM_USER + 7}));
+        EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+        for (HANDLE handle : {worker, shared.holding, shared.go, shared.done, shared.mutex, shared.never})
+            CloseHandle(handle);
+        DestroyWindow(shared.window);
+    }
 }

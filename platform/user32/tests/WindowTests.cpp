@@ -111,6 +111,7 @@ TEST(User32Window, CreateParamsAndRefusal) {
     EXPECT_EQ(GetWindowLongPtrA(window, 0), reinterpret_cast<LONG_PTR>(&object));
     DestroyWindow(window);
     EXPECT_EQ(CreateWindowExA(0, "ParamsClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr), nullptr);
+    EXPECT_TRUE(UnregisterClassA("ParamsClass", instance));
 }
 
 TEST(User32Window, StaleHandleStaysInvalid) {
@@ -145,7 +146,8 @@ TEST(User32Window, ExtraBytesUserDataAndProcedure) {
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 42);
     EXPECT_EQ(GetWindowLongPtrA(window, 0), 99) << "user data is apart from the extra bytes";
 
-    static int replacedCalls = 0;
+    static int replacedCalls;
+    replacedCalls = 0;
     const auto replacement = [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++replacedCalls; };
     const LONG_PTR old = SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+replacement));
     EXPECT_EQ(old, reinterpret_cast<LONG_PTR>(&RecordingProc));
