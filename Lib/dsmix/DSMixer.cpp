@@ -237,7 +237,12 @@ void TDSMixer::Open() {
 }
 
 void TDSMixer::Close() {
-    for (TDSMixerChannel* channel : FChannels) channel->FreeBuffer();
+    // The Stop inside FreeBuffer gives up after 250 ms when another program holds the lock; the
+    // buffer is freed all the same, so no refill of its channel may be left to touch it.
+    for (TDSMixerChannel* channel : FChannels) {
+        channel->EndRefills();
+        channel->FreeBuffer();
+    }
     if (FPrimaryBuffer != nullptr) FPrimaryBuffer->Release();
     FPrimaryBuffer = nullptr;
     if (FDevice != nullptr) {
@@ -268,10 +273,13 @@ constexpr int MutexNameLimit = 100;
 constexpr UINT WM_CHANNEL_END = WM_USER + 1;
 constexpr char NotifyWindowClass[] = "TDSMixerChannelNotify";
 
-// Holds a mutex unless the wait for it timed out. An abandoned mutex is held like any other.
+bool Acquired(DWORD waitResult) { return waitResult == WAIT_OBJECT_0 || waitResult == WAIT_ABANDONED; }
+
+// Holds a mutex once the wait for it succeeded. An abandoned mutex is held like any other; a
+// wait that timed out or failed holds nothing.
 class TMutexLock {
 public:
-    TMutexLock(HANDLE mutex, DWORD timeout) : FMutex(mutex), FHeld(WaitForSingleObject(mutex, timeout) != WAIT_TIMEOUT) {}
+    TMutexLock(HANDLE mutex, DWORD timeout) : FMutex(mutex), FHeld(Acquired(WaitForSingleObject(mutex, timeout))) {}
     ~TMutexLock() {
         if (FHeld) ReleaseMutex(FMutex);
     }
@@ -292,6 +300,11 @@ LRESULT NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return record.Result;
 }
 
+// A system object the channel cannot do without could not be made.
+[[noreturn]] void RaiseCreationError(const std::string& what, DWORD error) {
+    throw Exception(Format("Cannot create %s (error %u)", what.c_str(), static_cast<unsigned>(error)));
+}
+
 HWND CreateNotifyWindow(TDSMixerChannel* channel) {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = NotifyWindowProc;
@@ -300,8 +313,7 @@ HWND CreateNotifyWindow(TDSMixerChannel* channel) {
     RegisterClassA(&windowClass);  // refused as existing from the second channel on
     const HWND window = CreateWindowExA(0, NotifyWindowClass, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                         windowClass.hInstance, nullptr);
-    if (window == nullptr)
-        throw Exception(Format("Cannot create the channel's notify window (error %u)", static_cast<unsigned>(GetLastError())));
+    if (window == nullptr) RaiseCreationError("the channel's notify window", GetLastError());
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(channel));
     return window;
 }
@@ -312,8 +324,9 @@ HANDLE CreateChannelMutex(std::string& name) {
         name = "DSMCUpd" + std::to_string(n);
         if (HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str())) return mutex;
     }
-    throw Exception(Format("No channel lock: the names DSMCUpd0 to DSMCUpd%d are all taken by other objects",
-                           MutexNameLimit - 1));
+    const DWORD error = GetLastError();
+    RaiseCreationError(Format("the channel lock: the system refused the names DSMCUpd0 to DSMCUpd%d", MutexNameLimit - 1),
+                       error);
 }
 
 }  // namespace
@@ -322,8 +335,15 @@ HANDLE CreateChannelMutex(std::string& name) {
 
 TUpdateChannelThread::TUpdateChannelThread(TDSMixerChannel* AChannel, const std::string& MutexName)
     : TThread(true), FChannel(AChannel) {
+    // Without its event the idle thread would spin, without the lock it would refill unguarded.
     FWakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (FWakeEvent == nullptr) RaiseCreationError("the refill thread's wake event", GetLastError());
     FMutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, MutexName.c_str());
+    if (FMutex == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(FWakeEvent);
+        RaiseCreationError("the refill thread's handle of the channel lock " + MutexName, error);
+    }
     Resume();
 }
 
@@ -383,9 +403,7 @@ TDSMixerChannel::TDSMixerChannel(TDSMixer* AMixer) : FMixer(AMixer) {
 
 TDSMixerChannel::~TDSMixerChannel() {
     FMixer->RemoveChannel(this);
-    FThread->SetActive(false);
-    // The buffer and the staging memory go only once no refill step of this channel can run.
-    FThread->Shutdown();
+    EndRefills();
     try {
         FreeBuffer();
     } catch (const std::exception&) {
@@ -398,6 +416,11 @@ TDSMixerChannel::~TDSMixerChannel() {
     FThread.reset();
     FPositionTimes.reset();
     DestroyWindow(FNotifyWindow);
+}
+
+void TDSMixerChannel::EndRefills() {
+    FThread->SetActive(false);
+    FThread->Shutdown();
 }
 
 void TDSMixerChannel::ResetPlayState() {

@@ -121,7 +121,7 @@ public:
 
     void SetActive(bool Value);
     bool Active() const { return FActive; }
-    // Asks the thread to end and waits until it has.
+    // Asks the thread to end and waits until it has; again, it returns at once.
     void Shutdown();
 
     DWORD Interval = 0;
@@ -185,9 +185,12 @@ public:
     void WndProc(TMessage& Message);
 
 private:
-    friend class TDSMixer;              // frees the buffers when it closes the device
+    friend class TDSMixer;              // ends the refills and frees the buffers when it closes the device
     friend class TUpdateChannelThread;  // runs the refill step
 
+    // Switches the refill thread off and ends it: the buffer and the staging memory may go only
+    // once no refill step of this channel can run.
+    void EndRefills();
     void ResetPlayState();
     void ResetProperties();
     void FreeBuffer();
@@ -206,7 +209,7 @@ private:
     TDSMixer* FMixer;
     IDirectSoundBuffer* FBuffer = nullptr;
     std::string FFileName;
-    bool FLooping = false;
+    std::atomic<bool> FLooping{false};  // set by the owner, read by the refill
     bool FPrefilled = false;
     bool FEndReached = false;
     std::int32_t FLengthMs = 0;

@@ -292,3 +292,43 @@ TEST_F(TMixerTest, ChannelLeavesTheMixerWhenFreed) {
     mixer.RemoveChannel(first.get());  // absent: nothing happens
     EXPECT_EQ(mixer.Channels().size(), 1u);
 }
+
+// Another program holds the channels' lock for 300 ms while the mixer is destroyed, so the Stop
+// inside its closing times out for the first channel. That channel's refill thread is then
+// waiting for the lock; once it comes free (while the second channel is stopped) it must not
+// refill a channel whose buffer the mixer has freed: no buffer and no device is made again.
+TEST_F(TMixerTest, LockHeldElsewhereWhileItIsDestroyedNoRefillOutlivesItsBuffer) {
+    const auto counts = DSoundHook<LPDSOUNDTESTCOUNTS>("DSoundTestCounts");
+    const std::string file = Write("tone.wav", Sine(1.0, 44100, 2, 500, 0.3));
+    TPrivateChannelLock privateLock;
+    if (!privateLock) GTEST_SKIP() << "the channel lock DSMCUpd0 stayed in use by other programs for 30 s";
+    auto mixer = std::make_unique<TDSMixer>(nullptr);
+    // Only the construction takes a lock name; others' channels get the next one meanwhile.
+    for (int i = 0; i < 2; ++i) new TDSMixerChannel(mixer.get());
+    privateLock.ReleaseFirstName();
+    for (TDSMixerChannel* channel : mixer->Channels()) {
+        channel->LoadFromFile(file);
+        channel->SetLooping(true);
+    }
+    const auto played = TClock::now();
+    for (TDSMixerChannel* channel : mixer->Channels()) channel->Play();
+    for (TDSMixerChannel* channel : mixer->Channels()) ASSERT_TRUE(channel->Playing());
+
+    // The refills run 400 ms after Play; the next ones wait for the lock from about 800 ms on,
+    // and the Stop of the first channel gives up 250 ms after the destruction begins.
+    Sleep(static_cast<DWORD>(std::max<std::int64_t>(0, 450 - MsSince(played))));
+    TLockHolder holder(TPrivateChannelLock::Name);
+    ASSERT_TRUE(holder.Locked()) << "the mutex helper program beside the tests took the lock";
+    Sleep(static_cast<DWORD>(std::max<std::int64_t>(0, 600 - MsSince(played))));
+    DSOUNDTESTCOUNTS before{};
+    counts(&before);
+    holder.ReleaseAfter(300);
+    mixer.reset();
+
+    DSOUNDTESTCOUNTS after{};
+    counts(&after);
+    EXPECT_EQ(after.BuffersCreated, before.BuffersCreated) << "a refill made a buffer again";
+    EXPECT_EQ(after.DevicesCreated, before.DevicesCreated) << "a refill opened the device again";
+    EXPECT_EQ(after.BuffersAlive, 0u);
+    EXPECT_EQ(after.DevicesAlive, 0u);
+}

@@ -3,6 +3,7 @@
 #include "test_DSMixerSupport.h"
 
 #include <atomic>
+#include <sys/resource.h>
 
 using namespace dsmixer_test;
 using soundgen::TFileKind;
@@ -156,7 +157,10 @@ TEST_F(TChannelTest, LoopingFileLoopsWithoutGap) {
     TEndRecord ended;
     RecordEnd(*channel, ended, TClock::now());
     channel->Play();
-    PumpFor(1400);
+    PumpFor(700);
+    // Looping may be set while the refills read it; the same value changes nothing.
+    channel->SetLooping(true);
+    PumpFor(700);
     EXPECT_TRUE(channel->Playing());
     const TDSoundWavFile wav = Output();
     channel->Stop();
@@ -302,8 +306,9 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
     auto lose = DSoundHook<LPDSOUNDTESTLOSEBUFFER>("DSoundTestLoseBuffer");
     auto channel = Channel(Write("tone.wav", Sine(1.0, 44100, 2, 500, 0.3)));
     channel->SetLooping(true);
-    int lost = 0;
-    DWORD lostOn = 0;
+    // Written on the refill thread at the third loss, read on this one.
+    std::atomic<int> lost{0};
+    std::atomic<DWORD> lostOn{0};
     channel->OnBufferLost = [&](TObject* sender) {
         EXPECT_EQ(sender, channel.get());
         ++lost;
@@ -315,8 +320,8 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
     // Lost at the prefill's lock.
     lose(nullptr);
     channel->Play();
-    EXPECT_EQ(lost, 1);
-    EXPECT_EQ(lostOn, GetCurrentThreadId());
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(lostOn.load(), GetCurrentThreadId());
     EXPECT_FALSE(channel->Playing());
     channel->Play();
     EXPECT_TRUE(channel->Playing());
@@ -326,7 +331,7 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
     channel->Prefill();
     lose(nullptr);
     channel->Play();
-    EXPECT_EQ(lost, 2);
+    EXPECT_EQ(lost.load(), 2);
     EXPECT_FALSE(channel->Playing());
     channel->Play();
     EXPECT_TRUE(channel->Playing());
@@ -334,7 +339,7 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
     // Lost at a refill: handled on the refill thread.
     lose(nullptr);
     ASSERT_TRUE(PumpUntil([&] { return lost == 3; }, 3000));
-    EXPECT_NE(lostOn, GetCurrentThreadId());
+    EXPECT_NE(lostOn.load(), GetCurrentThreadId());
     EXPECT_FALSE(channel->Playing());
     channel->Play();
     EXPECT_TRUE(channel->Playing());
@@ -365,26 +370,14 @@ DWORD PlayWhenTold(LPVOID parameter) {
 
 }  // namespace
 
-// Every running program shares the lock "DSMCUpd0"; holding it for 250 ms would make the
-// operations of other programs (and of tests running beside this one) time out. So the test
-// waits until no program holds that name, takes it with an event for as long as its channel is
-// created (the channel moves on to "DSMCUpd1"), and holds only that lock.
 TEST_F(TChannelTest, LockHeldElsewhereMakesAnOperationDoNothing) {
     const std::string file = Write("tone.wav", Sine(0.5, 44100, 2, 500, 0.3));
-    HANDLE block = nullptr;
-    const auto start = TClock::now();
-    while (block == nullptr && MsSince(start) < 30000) {
-        block = CreateEventA(nullptr, TRUE, FALSE, "DSMCUpd0");
-        if (block != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(block);
-            block = nullptr;
-        }
-        if (block == nullptr) Sleep(20);
-    }
-    if (block == nullptr) GTEST_SKIP() << "the channel lock DSMCUpd0 stayed in use by other programs for 30 s";
-    auto channel = Channel(file);
-    CloseHandle(block);
-    HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "DSMCUpd1");
+    TPrivateChannelLock privateLock;
+    if (!privateLock) GTEST_SKIP() << "the channel lock DSMCUpd0 stayed in use by other programs for 30 s";
+    auto channel = std::make_unique<TDSMixerChannel>(FMixer.get());
+    privateLock.ReleaseFirstName();
+    channel->LoadFromFile(file);
+    HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, TPrivateChannelLock::Name);
     ASSERT_NE(lock, nullptr) << "the channel took the next name";
 
     TWaitingPlay call{channel.get(), CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
@@ -490,4 +483,41 @@ TEST_F(TChannelTest, RangeEndsBeforeItsStartAreRaisedToTheMinimum) {
     EXPECT_EQ(channel->EndTime(), 0);
     channel->SetStartTime(0);
     EXPECT_EQ(channel->StartTime(), 0);
+}
+
+// With no file descriptor left, the process cannot attach to any lock name: the constructor
+// raises, leaves nothing registered, and the next channel works once descriptors are back.
+TEST_F(TChannelTest, ConstructorRaisesWhenTheLockCannotBeMade) {
+    { TDSMixerChannel warmUp(FMixer.get()); }  // the window queue and the name space are set up once
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    std::exception_ptr raised;
+    try {
+        TDSMixerChannel channel(FMixer.get());
+    } catch (...) {
+        raised = std::current_exception();
+    }
+    // The sanitizers' checks of the exception object need descriptors of their own.
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(raised) << "the constructor raised nothing";
+    std::string message;
+    try {
+        std::rethrow_exception(raised);
+    } catch (const Exception& error) {
+        message = error.Message();
+    }
+    const std::string expected = "Cannot create the channel lock: the system refused the names DSMCUpd0 to DSMCUpd99 (error ";
+    EXPECT_EQ(message.substr(0, expected.size()), expected) << message;
+    EXPECT_TRUE(FMixer->Channels().empty());
+
+    auto channel = Channel(Write("tone.wav", Sine(0.5, 44100, 2, 440, 0.3)));
+    EXPECT_EQ(FMixer->Channels().size(), 1u);
+    channel->Play();
+    EXPECT_TRUE(channel->Playing());
 }

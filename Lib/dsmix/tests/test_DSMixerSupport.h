@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -54,6 +56,125 @@ inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 inline void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
+
+// Every running program shares the lock "DSMCUpd0"; holding it for 250 ms would make the
+// operations of other programs (and of tests running beside this one) time out. So a test that
+// holds a channel lock waits until no program holds that name, takes it with an event for as
+// long as it creates its channels (they move on to "DSMCUpd1"), and then holds only that lock.
+// Such tests take turns across processes, or two of them would share "DSMCUpd1".
+class TPrivateChannelLock {
+public:
+    static constexpr const char* Name = "DSMCUpd1";
+
+    TPrivateChannelLock() {
+        FTurn = CreateMutexA(nullptr, FALSE, "DSMixerTestsLockTurn");
+        const DWORD turn = FTurn != nullptr ? WaitForSingleObject(FTurn, 60000) : WAIT_FAILED;
+        if (turn != WAIT_OBJECT_0 && turn != WAIT_ABANDONED) return;
+        FHoldsTurn = true;
+        const auto start = TClock::now();
+        while (FFirstName == nullptr && MsSince(start) < 30000) {
+            FFirstName = CreateEventA(nullptr, TRUE, FALSE, "DSMCUpd0");
+            if (FFirstName != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+                CloseHandle(FFirstName);
+                FFirstName = nullptr;
+            }
+            if (FFirstName == nullptr) Sleep(20);
+        }
+    }
+    // After the test's channels: they hold the private lock no longer.
+    ~TPrivateChannelLock() {
+        ReleaseFirstName();
+        if (FHoldsTurn) ReleaseMutex(FTurn);
+        if (FTurn != nullptr) CloseHandle(FTurn);
+    }
+    TPrivateChannelLock(const TPrivateChannelLock&) = delete;
+    TPrivateChannelLock& operator=(const TPrivateChannelLock&) = delete;
+
+    // False when other programs kept the first name for 30 s (or other tests their turn).
+    explicit operator bool() const { return FFirstName != nullptr; }
+    // Once the test's channels exist: other programs' channels take the first name again.
+    void ReleaseFirstName() {
+        if (FFirstName != nullptr) CloseHandle(FFirstName);
+        FFirstName = nullptr;
+    }
+
+private:
+    HANDLE FTurn = nullptr;
+    bool FHoldsTurn = false;
+    HANDLE FFirstName = nullptr;
+};
+
+// A channel lock held by another process: the mutex helper program beside the tests takes it
+// and keeps it until it reads a byte.
+class TLockHolder {
+public:
+    explicit TLockHolder(const std::string& name) {
+        char path[4096];
+        const std::string self(path, GetModuleFileNameA(nullptr, path, sizeof path));
+        std::string program = self.substr(0, self.rfind('/')) + "/k32-mutex-helper";
+        std::string mode = "hold", lockName = name;
+        int toHelper[2], fromHelper[2];
+        if (pipe(toHelper) != 0) return;
+        if (pipe(fromHelper) != 0) {
+            close(toHelper[0]);
+            close(toHelper[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toHelper[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromHelper[1], 1);
+        posix_spawn_file_actions_addclose(&actions, toHelper[1]);
+        posix_spawn_file_actions_addclose(&actions, fromHelper[0]);
+        char* argv[] = {program.data(), mode.data(), lockName.data(), nullptr};
+        if (posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, environ) != 0) FPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(toHelper[0]);
+        close(fromHelper[1]);
+        FInput = toHelper[1];
+        FOutput = fromHelper[0];
+        FLocked = FPid > 0 && ReadLine() == "locked";
+    }
+    ~TLockHolder() {
+        if (FReleaser != nullptr) {
+            WaitForSingleObject(FReleaser, INFINITE);
+            CloseHandle(FReleaser);
+        }
+        if (FInput >= 0) close(FInput);  // the helper lets go at the end of its input and ends
+        if (FOutput >= 0) close(FOutput);
+        if (FPid > 0) waitpid(FPid, nullptr, 0);
+    }
+    TLockHolder(const TLockHolder&) = delete;
+    TLockHolder& operator=(const TLockHolder&) = delete;
+
+    bool Locked() const { return FLocked; }
+    // Lets go of the lock ms from now, while the calling thread goes on.
+    void ReleaseAfter(DWORD ms) {
+        FReleaseDelayMs = ms;
+        FReleaser = CreateThread(nullptr, 0, &TLockHolder::ReleaseLater, this, 0, nullptr);
+    }
+
+private:
+    static DWORD ReleaseLater(LPVOID parameter) {
+        auto* self = static_cast<TLockHolder*>(parameter);
+        Sleep(self->FReleaseDelayMs);
+        (void)!write(self->FInput, "x", 1);
+        return 0;
+    }
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(FOutput, &c, 1) == 1 && c != '\n') line.push_back(c);
+        return line;
+    }
+
+    pid_t FPid = -1;
+    int FInput = -1;
+    int FOutput = -1;
+    bool FLocked = false;
+    DWORD FReleaseDelayMs = 0;
+    HANDLE FReleaser = nullptr;
+};
 
 // The sample values that the tests compare the output with: whole 16-bit steps.
 inline float Level(int value) { return static_cast<float>(value) / 32767.0f; }

@@ -155,7 +155,17 @@ void DSoundTestFixPrimaryFormat(BOOL fixed);
 // Detaches the device from its output for good, then mixes frames frames of the primary format
 // into out at once, advancing every playing buffer as real output would.
 HRESULT DSoundTestMix(IDirectSound* device, LPVOID out, DWORD frames);
+// How many devices and secondary buffers the process has created so far, and how many of them
+// are alive now.
+struct DSOUNDTESTCOUNTS {
+    DWORD DevicesCreated;
+    DWORD DevicesAlive;
+    DWORD BuffersCreated;
+    DWORD BuffersAlive;
+};
+void DSoundTestCounts(DSOUNDTESTCOUNTS* counts);
 }
 using LPDSOUNDTESTLOSEBUFFER = void (*)(IDirectSoundBuffer* buffer);
 using LPDSOUNDTESTFIXPRIMARYFORMAT = void (*)(BOOL fixed);
 using LPDSOUNDTESTMIX = HRESULT (*)(IDirectSound* device, LPVOID out, DWORD frames);
+using LPDSOUNDTESTCOUNTS = void (*)(DSOUNDTESTCOUNTS* counts);

@@ -18,6 +18,7 @@ namespace {
 struct TDeviceRegistry {
     std::mutex Mutex;
     std::vector<TSoundDevice*> Devices;
+    DWORD Created = 0;
 };
 TDeviceRegistry& Registry() {
     static TDeviceRegistry* registry = new TDeviceRegistry;
@@ -42,6 +43,7 @@ extern "C" HRESULT DirectSoundCreate(const GUID* guid, IDirectSound** device, vo
     {
         std::lock_guard guard(Registry().Mutex);
         Registry().Devices.push_back(created);
+        ++Registry().Created;
     }
     if (HRESULT result = created->Start(guid); result != DS_OK) {
         created->Release();
@@ -78,4 +80,14 @@ extern "C" HRESULT DSoundTestMix(IDirectSound* device, LPVOID out, DWORD frames)
     sound->Detach();
     sound->MixNow(out, frames);
     return DS_OK;
+}
+
+extern "C" void DSoundTestCounts(DSOUNDTESTCOUNTS* counts) {
+    if (counts == nullptr) return;
+    std::lock_guard guard(Registry().Mutex);
+    counts->DevicesCreated = Registry().Created;
+    counts->DevicesAlive = static_cast<DWORD>(Registry().Devices.size());
+    counts->BuffersCreated = SecondaryBuffersCreated();
+    counts->BuffersAlive = 0;
+    for (TSoundDevice* device : Registry().Devices) counts->BuffersAlive += device->BufferCount();
 }

@@ -22,6 +22,8 @@ HRESULT CopyFormat(const TPcmFormat& pcm, WAVEFORMATEX* format, DWORD sizeAlloca
 
 constexpr DWORD kMixChunkFrames = 1024;
 
+std::atomic<DWORD> BuffersCreated{0};
+
 }  // namespace
 
 // ---- secondary buffer ---------------------------------------------------------------------------
@@ -346,6 +348,7 @@ HRESULT TSoundDevice::CreateSoundBuffer(const DSBUFFERDESC* desc, IDirectSoundBu
     auto* created = new TSecondaryBuffer(*this, desc->dwFlags, desc->dwBufferBytes, format);
     std::lock_guard guard(FMutex);
     FBuffers.push_back(created);
+    ++BuffersCreated;
     *buffer = created;
     return DS_OK;
 }
@@ -354,6 +357,13 @@ void TSoundDevice::Unregister(TSecondaryBuffer* buffer) {
     std::lock_guard guard(FMutex);
     std::erase(FBuffers, buffer);
 }
+
+DWORD TSoundDevice::BufferCount() {
+    std::lock_guard guard(FMutex);
+    return static_cast<DWORD>(FBuffers.size());
+}
+
+DWORD SecondaryBuffersCreated() { return BuffersCreated.load(); }
 
 void TSoundDevice::MarkAllLost() {
     std::lock_guard guard(FMutex);

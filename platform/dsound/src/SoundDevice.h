@@ -132,6 +132,7 @@ public:
     std::mutex& Mutex() { return FMutex; }
     void Unregister(TSecondaryBuffer* buffer);
     void MarkAllLost();
+    DWORD BufferCount();
 
 private:
     ~TSoundDevice();
@@ -152,5 +153,7 @@ private:
 
 // Leaves the list of the process's devices; the device's last Release calls it.
 void UnregisterDevice(TSoundDevice* device);
+// Secondary buffers created by every device of the process so far.
+DWORD SecondaryBuffersCreated();
 
 }  // namespace dsound

@@ -313,7 +313,9 @@ TEST(SecondaryBuffer, LostBufferFailsTheNextLockOrPlayOnce) {
     EXPECT_EQ(later->Play(0, 0, 0), DS_OK) << "a buffer created after the hook is not lost";
 }
 
-TEST(SecondaryBuffer, BuffersKeepTheirDeviceAlive) {
+TEST(SecondaryBuffer, BuffersKeepTheirDeviceAliveAndTheCountsFollow) {
+    DSOUNDTESTCOUNTS before{};
+    DSoundTestCounts(&before);
     IDirectSound* device = nullptr;
     ASSERT_EQ(DirectSoundCreate(nullptr, &device, nullptr), DS_OK);
     TBufferPtr buffer = CreateBuffer(device, Pcm(44100, 2, 16), 4000);
@@ -324,4 +326,19 @@ TEST(SecondaryBuffer, BuffersKeepTheirDeviceAlive) {
     EXPECT_EQ(buffer->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
     WAVEFORMATEX format{};
     EXPECT_EQ(primary->GetFormat(&format, sizeof format, nullptr), DS_OK);
+
+    DSOUNDTESTCOUNTS now{};
+    DSoundTestCounts(&now);
+    EXPECT_EQ(now.DevicesCreated, before.DevicesCreated + 1);
+    EXPECT_EQ(now.DevicesAlive, before.DevicesAlive + 1);
+    EXPECT_EQ(now.BuffersCreated, before.BuffersCreated + 1) << "the primary buffer is not counted";
+    EXPECT_EQ(now.BuffersAlive, before.BuffersAlive + 1);
+    buffer.reset();
+    DSoundTestCounts(&now);
+    EXPECT_EQ(now.BuffersAlive, before.BuffersAlive);
+    EXPECT_EQ(now.DevicesAlive, before.DevicesAlive + 1) << "the primary buffer still holds it";
+    primary.reset();
+    DSoundTestCounts(&now);
+    EXPECT_EQ(now.DevicesAlive, before.DevicesAlive);
+    EXPECT_EQ(now.DevicesCreated, before.DevicesCreated + 1);
 }
