@@ -46,8 +46,9 @@ public:
     TPosition Position() const { return FPosition; }
     void SetPosition(TPosition value) { FPosition = value; }
 
-    // "MS Sans Serif" stands for the desktop's default sans-serif font. A height below 0 is
-    // the character height in pixels; a size is in points.
+    // "MS Sans Serif" (or no name) stands for a face of about its metrics, chosen by name so
+    // that every desktop draws the same widths. A height below 0 is the character height in
+    // pixels; a size is in points at the designed 96 per inch. Unset, the size is 8 points.
     const std::string& FontName() const { return FFontName; }
     void SetFontName(const std::string& value);
     void SetFontHeight(int value);

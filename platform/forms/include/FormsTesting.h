@@ -2,6 +2,7 @@
 // Hooks for tests of programs that use the forms layer.
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,11 @@ public:
     std::size_t Count() const;
     void Clear();
 
+    // Runs on the showing thread once a box is recorded and before it is answered, standing for
+    // the time the user takes to read it: a test can keep serving the queue there, as the
+    // box's modal loop does. Set it before the boxes come.
+    std::function<void(const TMessageBoxRecord&)> WhileOpen;
+
     void Add(TMessageBoxRecord record);  // called by the desktop backend
 
 private:
@@ -44,3 +50,12 @@ void ResetApplicationTerminated();
 
 // Writes what the form shows (its client area) to a PNG file; false when it cannot.
 bool SaveFormImage(TForm* form, const std::string& pngPath);
+
+// The captions of the form that do not fit, one readable line each; empty when all fit.
+// Every caption of a label, button, check box, radio button and group box, measured in its
+// control's font where the control draws it, must lie inside the room its control gives it
+// and inside the control's parent, and no other control beside it may reach into it. Call it
+// on the main thread.
+std::vector<std::string> CaptionProblems(TForm* form);
+// Problems one to a line, indented, for the message of a failed check.
+std::string ProblemLines(const std::vector<std::string>& problems);

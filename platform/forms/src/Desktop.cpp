@@ -118,12 +118,21 @@ BOOL PlaceWindow(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UI
 class TQtDesktop : public TDesktopBackend {
 public:
     int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override {
+        bool recorded = false;
+        TMessageBoxRecord record{owner, caption ? caption : "", text ? text : "", type, GetCurrentThreadId()};
+        std::function<void(const TMessageBoxRecord&)> whileOpen;
         {
             std::lock_guard<std::mutex> guard(RecorderLock);
             if (ActiveRecorder) {
-                ActiveRecorder->Add({owner, caption ? caption : "", text ? text : "", type, GetCurrentThreadId()});
-                return IDOK;
+                ActiveRecorder->Add(record);
+                whileOpen = ActiveRecorder->WhileOpen;
+                recorded = true;
             }
+        }
+        if (recorded) {
+            // Outside the lock: what runs meanwhile may show boxes of its own.
+            if (whileOpen) whileOpen(record);
+            return IDOK;
         }
         const QString boxText = BoxText(text);
         const QString boxCaption = QString::fromUtf8(caption ? caption : "Fehler");

@@ -3,13 +3,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
-#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <mutex>
 #include <vector>
 
@@ -58,6 +58,22 @@ private:
 };
 
 QWidget* FormWidget(const TForm* form) { return form->Widget().Widget; }
+
+// The windows were laid out at 96 pixels per inch: a size in points is the pixels it had there,
+// whatever this screen's resolution, since the controls' places are pixels too.
+constexpr int DesignedPixelsPerInch = 96;
+constexpr int DefaultFontPoints = 8;
+
+int DesignedPixels(int points) { return static_cast<int>(std::lround(points * DesignedPixelsPerInch / 72.0)); }
+
+// The designed face, "MS Sans Serif", is a bitmap face of the classic desktop: its lines are
+// 13 pixels high, and "verbunden" fits a label 51 pixels wide. At the designed pixel height
+// Liberation Sans Narrow keeps both; Liberation Sans runs a pixel over that label and the
+// desktop's DejaVu Sans several, so they only stand in when it is missing.
+QStringList FontFamilies(const std::string& name) {
+    if (!name.empty() && name != "MS Sans Serif") return {ToQt(name)};
+    return {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")};
+}
 
 // The windowed controls of parent and of their children, in keyboard focus order.
 void CollectTabOrder(TWinControl* parent, std::vector<QWidget*>& order) {
@@ -169,12 +185,13 @@ void TForm::SetFontSize(int points) {
 }
 
 void TForm::ApplyFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    // The designed font of the windows is the classic desktop's sans-serif; here that is
-    // whatever sans-serif the desktop uses.
-    if (!FFontName.empty() && FFontName != "MS Sans Serif") font.setFamily(ToQt(FFontName));
-    if (FFontPixels > 0) font.setPixelSize(FFontPixels);
-    if (FFontPoints > 0) font.setPointSize(FFontPoints);
+    QFont font;
+    font.setFamilies(FontFamilies(FFontName));
+    font.setStyleHint(QFont::SansSerif);
+    // Widths without horizontal hinting: captions measure the same offscreen and on every X
+    // desktop, whatever hinting its settings ask for.
+    font.setHintingPreference(QFont::PreferVerticalHinting);
+    font.setPixelSize(FFontPixels > 0 ? FFontPixels : DesignedPixels(FFontPoints > 0 ? FFontPoints : DefaultFontPoints));
     FormWidget(this)->setFont(font);
 }
 

@@ -7,8 +7,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionGroupBox>
+#include <qdrawutil.h>
 
 #include <mutex>
 
@@ -77,6 +81,57 @@ private:
     TComboBox& FOwner;
     TStringList FItems;
 };
+
+// The classic desktop's group box: an etched frame whose top line runs through the middle of
+// the title, so that controls placed 16 pixels down from the top sit inside the frame as the
+// windows were laid out. A style rather than a style sheet: a widget with a style sheet stops
+// following its parent's font, and the box and its controls would miss the form's font.
+class TGroupBoxStyle : public QProxyStyle {
+public:
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || !box) return QProxyStyle::subControlRect(control, option, part, widget);
+        const int titleHeight = option->fontMetrics.height();
+        switch (part) {
+        case SC_GroupBoxLabel: {
+            if (box->text.isEmpty()) return {};
+            const int textWidth = option->fontMetrics.size(Qt::TextShowMnemonic, box->text).width();
+            const QRect label(TitleIndent, 0, textWidth + 2 * TitlePadding, titleHeight);
+            return visualRect(option->direction, option->rect, label);
+        }
+        case SC_GroupBoxFrame: return option->rect.adjusted(0, titleHeight / 2, 0, 0);
+        case SC_GroupBoxContents: return option->rect.adjusted(2, titleHeight, -2, -2);
+        default: return {};
+        }
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                            const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || !box) {
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+            return;
+        }
+        const QRect frame = subControlRect(CC_GroupBox, option, SC_GroupBoxFrame, widget);
+        qDrawShadeRect(painter, frame, option->palette, true, 1, 0);
+        const QRect label = subControlRect(CC_GroupBox, option, SC_GroupBoxLabel, widget);
+        if (label.isEmpty()) return;
+        painter->fillRect(label, option->palette.window());
+        drawItemText(painter, label, Qt::AlignCenter | Qt::TextShowMnemonic, option->palette,
+                     option->state & State_Enabled, box->text, QPalette::WindowText);
+    }
+
+private:
+    static constexpr int TitleIndent = 7;
+    static constexpr int TitlePadding = 1;
+};
+
+// A box does not own its style; this one lives as long as the process, as the toolkit does.
+QStyle* GroupBoxStyle() {
+    static auto* style = new TGroupBoxStyle;
+    return style;
+}
 
 }  // namespace
 
@@ -257,11 +312,7 @@ bool TRadioButton::CheckedChanged() {
 // ---- TGroupBox ------------------------------------------------------------------------------
 TGroupBox::TGroupBox(TComponent* AOwner) : TWinControl(AOwner) {
     auto* box = new QGroupBox;
-    // The caption sits on the frame line, so controls placed 16 pixels down from the top
-    // are inside the frame as the windows were laid out.
-    box->setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
-        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 7px; padding: 0 1px; }"));
+    box->setStyle(GroupBoxStyle());
     Widget().Widget = box;
     SetDefaultSize(this, 185, 105);
 }
