@@ -13,23 +13,20 @@ constexpr char WagenklangProgram = 2;
 constexpr int ReplySize = 7;
 constexpr int ReplyBlockSize = 1500;
 constexpr DWORD PollInterval = 10;
+// A reply is due within this time from its send. The greeting and the request are sent from the
+// window's main thread: a server that holds the connection without finishing its reply would
+// otherwise stop the window for good.
+constexpr DWORD ReplyTimeLimit = 5000;
 
-void AppendWord(std::string& out, WORD value) {
-    out.push_back(static_cast<char>(value >> 8));
-    out.push_back(static_cast<char>(value & 0xFF));
-}
-
-DWORD Little32(const std::string& bytes, std::size_t at) {
-    DWORD value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
-float SingleAt(const std::string& bytes, std::size_t at) {
-    const DWORD bits = Little32(bytes, at);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+// select on the one socket for reading: 1 readable, 0 when timeoutMs passed, else SOCKET_ERROR.
+int WaitReadable(SOCKET s, DWORD timeoutMs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(s, &readSet);
+    timeval limit{};
+    limit.tv_sec = static_cast<decltype(limit.tv_sec)>(timeoutMs / 1000);
+    limit.tv_usec = static_cast<decltype(limit.tv_usec)>(timeoutMs % 1000 * 1000);
+    return select(0, &readSet, nullptr, nullptr, &limit);
 }
 
 double DoubleOf(ULONGLONG bits) {
@@ -45,13 +42,6 @@ double DoubleOf(ULONGLONG bits) {
 TTravoBuffer::TTravoBuffer() { ChangeInitialSize(4096); }
 
 void TTravoBuffer::ChangeInitialSize(int Value) { TPacketBuffer<TObject>::ChangeInitialSize(Value, true); }
-
-std::string AddLengthPrefix(const std::string& Payload) {
-    const auto length = static_cast<DWORD>(Payload.size());
-    std::string frame;
-    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
-    return frame + Payload;
-}
 
 // ---- TTravoTCP ------------------------------------------------------------------------------------
 
@@ -117,13 +107,14 @@ int TTravoTCP::Disconnect() {
 
 int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo) {
     const std::string frame = AddLengthPrefix(Payload);
+    const DWORD sentAt = GetTickCount();
     for (std::size_t sent = 0; sent < frame.size();) {
         const int n = send(FSocket, frame.data() + sent, static_cast<int>(frame.size() - sent), 0);
         if (n == SOCKET_ERROR) return TravoSendFailed;
         sent += static_cast<std::size_t>(n);
     }
     char reply[ReplySize];
-    const int read = ReadReply(reply);
+    const int read = ReadReply(reply, sentAt);
     if (read != TravoOk) return read;
     const WORD code = static_cast<WORD>((static_cast<BYTE>(reply[4]) << 8) | static_cast<BYTE>(reply[5]));
     if (code != ReplyCode) return TravoFailed;
@@ -136,12 +127,19 @@ int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedO
 }
 
 // TCP delivers a byte stream: the reply may come in chunks, and data may follow it in the same
-// chunk. Reads until the 7 reply bytes are there; what follows them is kept for the buffer.
-int TTravoTCP::ReadReply(char* Reply) {
+// chunk. Reads until the 7 reply bytes are there; what follows them is kept for the buffer. What
+// has not come when the time limit runs out counts as a short reply.
+int TTravoTCP::ReadReply(char* Reply, DWORD SentAt) {
     char block[ReplyBlockSize];
     int got = 0;
     while (got < ReplySize) {
-        const int n = recv(FSocket, block + got, ReplyBlockSize - got, 0);
+        const DWORD waited = GetTickCount() - SentAt;
+        if (waited >= ReplyTimeLimit) return TravoShortReply;
+        const SOCKET s = FSocket;
+        const int ready = WaitReadable(s, ReplyTimeLimit - waited);
+        if (ready == SOCKET_ERROR) return TravoReceiveFailed;
+        if (ready == 0) return TravoShortReply;
+        const int n = recv(s, block + got, ReplyBlockSize - got, 0);
         if (n == SOCKET_ERROR) return TravoReceiveFailed;
         if (n == 0) return TravoShortReply;
         got += n;
@@ -173,15 +171,20 @@ int TTravoTCP::ReceiveLoop() {
 }
 
 bool TTravoTCP::HandOverEarlyData() {
-    for (std::size_t at = 0; at < FEarlyData.size();) {
-        const std::size_t n = std::min(static_cast<std::size_t>(FBuffer->FreeSpace()), FEarlyData.size() - at);
-        std::memcpy(FBuffer->WritePointer(), FEarlyData.data() + at, n);
+    if (!TakeData(FEarlyData.data(), FEarlyData.size())) return false;
+    FEarlyData.clear();
+    return true;
+}
+
+bool TTravoTCP::TakeData(const char* Data, std::size_t Size) {
+    for (std::size_t at = 0; at < Size;) {
+        const std::size_t n = std::min(static_cast<std::size_t>(FBuffer->FreeSpace()), Size - at);
+        std::memcpy(FBuffer->WritePointer(), Data + at, n);
         FBuffer->Commit(static_cast<int>(n));
         if (FBuffer->OutOfStep()) return false;
         if (FBuffer->FreeSpace() < 512) FBuffer->Grow(2048);
         at += n;
     }
-    FEarlyData.clear();
     return true;
 }
 
@@ -191,11 +194,7 @@ int TTravoTCP::Receive() {
         Sleep(PollInterval);
         if (FStopRequested) return TravoReceiveFailed;
         const SOCKET s = FSocket;
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(s, &readSet);
-        const timeval noWait{0, 0};
-        const int ready = select(0, &readSet, nullptr, nullptr, &noWait);
+        const int ready = WaitReadable(s, 0);
         if (ready == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             if (error != WSAEINVAL) {

@@ -10,6 +10,7 @@
 
 #include "Classes.h"
 #include "PacketBuffer.h"
+#include "TravoTcpConstants.h"
 #include "wsock32.h"
 
 // The packet buffer as a plain object; its lengths always come least significant byte first.
@@ -19,8 +20,6 @@ public:
     void ChangeInitialSize(int Value);
 };
 
-// The payload behind its 4-byte length, least significant byte first.
-std::string AddLengthPrefix(const std::string& Payload);
 
 using TRawPacketHandler = void (*)(const std::string& Packet);
 using TSingleHandler = void (*)(WORD Group, BYTE Id, float Value);
@@ -52,6 +51,8 @@ public:
 
     int Startup();
     int Connect(const std::string& Host, int Port);
+    // SendHello and RequestData wait at most 5 s from the send for the reply; what has not come
+    // by then is a short reply.
     int SendHello(const std::string& Name, BYTE Kind);
     int RequestData(WORD Group, const std::vector<BYTE>& Ids);
     int EndRequest();
@@ -63,6 +64,9 @@ public:
 
     void HandlePacket(TObject* Sender);
     void DispatchValues(const std::string& Packet);
+    // Bytes of the connection into the packet buffer, each whole packet delivered on the way;
+    // false once the stream is out of step. The receive loop hands its early data over here.
+    bool TakeData(const char* Data, std::size_t Size);
 
     TRawPacketHandler OnRawPacket = nullptr;
     TSingleHandler OnSingle = nullptr;
@@ -73,7 +77,7 @@ public:
 
 private:
     int Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo);
-    int ReadReply(char* Reply);
+    int ReadReply(char* Reply, DWORD SentAt);
     bool HandOverEarlyData();
     bool HasHandlers() const;
     bool HasRecordHandlers() const;

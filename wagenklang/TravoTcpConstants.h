@@ -1,5 +1,10 @@
 #pragma once
-// The simulator protocol's commands, the data group and the data ids.
+// The simulator protocol's commands, the data group and the data ids, and the byte order of its
+// numbers: one reader and one framing for every client of the protocol.
+
+#include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "wintypes.h"
 
@@ -37,3 +42,34 @@ inline constexpr BYTE IdByteArray = 92;
 inline constexpr BYTE IdDoubleHigh = 105;
 // Ids from here to 255 carry 4 bytes that no program reads.
 inline constexpr BYTE IdFirstSkipped = 146;
+
+// ---- numbers on the wire ------------------------------------------------------------------------
+
+// Appends a 2-byte code or group, most significant byte first.
+inline void AppendWord(std::string& out, WORD value) {
+    out.push_back(static_cast<char>(value >> 8));
+    out.push_back(static_cast<char>(value & 0xFF));
+}
+
+// The 4 bytes at at, least significant byte first; the caller sees that they are there.
+inline DWORD Little32(const std::string& bytes, std::size_t at) {
+    DWORD value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// The IEEE single whose 4 bytes stand at at, least significant byte first.
+inline float SingleAt(const std::string& bytes, std::size_t at) {
+    const DWORD bits = Little32(bytes, at);
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// The payload behind its 4-byte length, least significant byte first.
+inline std::string AddLengthPrefix(const std::string& Payload) {
+    const auto length = static_cast<DWORD>(Payload.size());
+    std::string frame;
+    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
+    return frame + Payload;
+}

@@ -7,6 +7,17 @@
 
 TMain* Main = nullptr;
 
+namespace {
+constexpr const char* DrehfaltAuf = "Drehfalttuer_Bn_auf.wav";
+constexpr const char* DrehfaltBnZu = "Drehfalttuer_Bn_zu.wav";
+constexpr const char* DrehfaltByZu = "Drehfalttuer_By_zu.wav";
+constexpr const char* SchwenkschiebeAuf = "Schwenkschiebetuer_auf.wav";
+constexpr const char* SchwenkschiebeZu = "Schwenkschiebetuer_zu.wav";
+}  // namespace
+
+const std::array<const char*, 5> DoorSoundFiles = {DrehfaltAuf, DrehfaltBnZu, DrehfaltByZu,
+                                                   SchwenkschiebeAuf, SchwenkschiebeZu};
+
 const std::array<const char*, ChannelCount + 1> ChannelFiles = {
     nullptr,
     "Fahrschalter_0-Ab.wav",
@@ -322,6 +333,8 @@ void TMain::FormDestroy(TObject*) {
 }
 
 bool TMain::LoadSound(int channel, const std::string& fileName) {
+    // A channel whose creation raised was reported then, and has nothing to load into.
+    if (!Channels[channel]) return false;
     try {
         Channels[channel]->LoadFromFile(FSoundFolder + fileName);
         return true;
@@ -342,11 +355,11 @@ void TMain::ReportUnloadableSounds() {
 void TMain::LoadDoorSounds() {
     TDoorFiles files{nullptr, nullptr};
     if (rbTuerDrehfaltBn->Checked()) {
-        files = {"Drehfalttuer_Bn_auf.wav", "Drehfalttuer_Bn_zu.wav"};
+        files = {DrehfaltAuf, DrehfaltBnZu};
     } else if (rbTuerDrehfaltBy->Checked()) {
-        files = {"Drehfalttuer_Bn_auf.wav", "Drehfalttuer_By_zu.wav"};
+        files = {DrehfaltAuf, DrehfaltByZu};
     } else if (rbTuerSchwenkschiebe->Checked()) {
-        files = {"Schwenkschiebetuer_auf.wav", "Schwenkschiebetuer_zu.wav"};
+        files = {SchwenkschiebeAuf, SchwenkschiebeZu};
     }
     if (files.Opening) LoadSound(chTuerAuf, files.Opening);
     if (files.Closing) LoadSound(chTuerZu, files.Closing);
@@ -359,7 +372,8 @@ void TMain::rbTuersoundClick(TObject*) {
 
 void TMain::cbSoundClick(TObject*) {
     const LONG volume = cbSound->Checked() ? SoundOn : SoundOff;
-    for (int n = 1; n <= ChannelCount; ++n) Channels[n]->SetVolume(volume);
+    for (int n = 1; n <= ChannelCount; ++n)
+        if (Channels[n]) Channels[n]->SetVolume(volume);
 }
 
 void TMain::btnInfoClick(TObject*) {

@@ -116,6 +116,8 @@ inline constexpr int ChannelCount = 22;
 
 // The file of each channel; the door channels get theirs from the door type.
 extern const std::array<const char*, ChannelCount + 1> ChannelFiles;
+// Every file that a door type loads into the door channels, each once.
+extern const std::array<const char*, 5> DoorSoundFiles;
 
 extern TDSMixer* Mixer;
 // Channels[1] to Channels[22]; Channels[0] stays empty.
@@ -125,16 +127,20 @@ extern bool Connected;
 // A door switch operated while the doors were not moving: no departure signal until they close.
 extern std::atomic<bool> TB0Blocked;
 
-// A received value and the one before it.
+// A received value and the one before it. Only the receive thread takes values; they are atomic
+// so that the main thread may look at them meanwhile.
 template <class T>
 struct TValuePair {
-    T Current{};
-    T Previous{};
+    std::atomic<T> Current{};
+    std::atomic<T> Previous{};
     void Take(T value) {
-        Previous = Current;
+        Previous = Current.load();
         Current = value;
     }
-    void Reset(T value) { Current = Previous = value; }
+    void Reset(T value) {
+        Current = value;
+        Previous = value;
+    }
     bool Changed() const { return Current != Previous; }
 };
 

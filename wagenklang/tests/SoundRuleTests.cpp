@@ -109,11 +109,11 @@ TEST_F(SoundRules, MasterControllerSteps) {
 
 TEST_F(SoundRules, SwitchValuesAreRoundedHalfToEvenAndKeptAsAByte) {
     EXPECT_EQ(Step({{IdMasterController, 2.5}}), TPlayed{chFahrschalterAbFahren});
-    EXPECT_EQ(MasterController.Current, 2);
+    EXPECT_EQ(MasterController.Current.load(), 2);
     EXPECT_EQ(Step({{IdMasterController, 3.5}}), TPlayed{}) << "rounds to 4";
-    EXPECT_EQ(MasterController.Current, 4);
+    EXPECT_EQ(MasterController.Current.load(), 4);
     EXPECT_EQ(Step({{IdMasterController, -1.0}}), TPlayed{});
-    EXPECT_EQ(MasterController.Current, 255);
+    EXPECT_EQ(MasterController.Current.load(), 255);
     EXPECT_EQ(Step({{IdMasterController, 0.6}}), TPlayed{chFahrschalterFahrenAb}) << "1 from 255";
     EXPECT_EQ(Step({{IdMasterController, 256.0}}), TPlayed{chFahrschalterAb0}) << "the low 8 bits: 0";
 }

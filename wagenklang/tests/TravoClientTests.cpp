@@ -73,6 +73,37 @@ TEST_F(TravoClientResults, AReplyThatEndsWithTheConnectionBeforeSevenBytesIsShor
     EXPECT_EQ(Client.SendHello("Wagenklang", 2), TravoShortReply);
 }
 
+// The greeting is sent from the window's main thread: a server that sends 6 bytes and holds the
+// connection must not stop it for good. The call runs on a worker here, so that a read without
+// a limit fails the test instead of hanging it.
+TEST_F(TravoClientResults, AReplyThatStopsShortOnAnOpenConnectionIsShortOnceItsFiveSecondsRunOut) {
+    Server.SetHelloReplyBytes(Reply(travo::kHelloReply, 0).substr(0, 6), false);
+    ASSERT_EQ(Open(), TravoOk);
+    struct TCall {
+        TTravoTCP* Client;
+        std::atomic<int> Result{99};
+    } call{&Client};
+    const DWORD start = GetTickCount();
+    const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* c = static_cast<TCall*>(p);
+            c->Result = c->Client->SendHello("Wagenklang", 2);
+            return 0;
+        },
+        &call, 0, nullptr);
+    const bool returned = WaitForSingleObject(thread, 20000) == WAIT_OBJECT_0;
+    const DWORD waited = GetTickCount() - start;
+    const bool heldOpen = !Server.Client(0).Closed;
+    if (!returned) Server.CloseClient(0);  // lets a read without a limit go
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_TRUE(returned) << "the reply read waits without a limit";
+    EXPECT_EQ(call.Result, TravoShortReply);
+    EXPECT_TRUE(heldOpen) << "short by its time limit, not by a close";
+    EXPECT_GE(waited, 4900u) << "a reply has 5 s to come";
+}
+
 TEST_F(TravoClientResults, AReplyInChunksIsReadWhole) {
     Server.SetReplyWriteMode(TWriteMode::ByteByByte, 15);
     Server.SetHelloResult(1);

@@ -71,9 +71,7 @@ void WagenklangTest::WriteTestSounds(const std::set<std::string>& missing) {
     std::vector<std::string> names;
     for (const char* name : ChannelFiles)
         if (name) names.push_back(name);
-    for (const char* name : {"Drehfalttuer_Bn_auf.wav", "Drehfalttuer_Bn_zu.wav", "Drehfalttuer_By_zu.wav",
-                             "Schwenkschiebetuer_auf.wav", "Schwenkschiebetuer_zu.wav"})
-        names.push_back(name);
+    names.insert(names.end(), DoorSoundFiles.begin(), DoorSoundFiles.end());
     double frequency = 200;
     for (const std::string& name : names) {
         frequency += 20;
@@ -94,9 +92,9 @@ void WagenklangTest::CreateMain() {
 
 void WagenklangTest::Connect() {
     const std::size_t before = Server.ClientCount();
-    // The server notes the end-of-request before it replies to it: data sent at that moment
-    // could overtake the reply. A script step leaves only after the reply, so the sentinel that
-    // it carries tells that the receive loop reads data.
+    // The stand-in notes the end of the request once its reply is written, which tells nothing
+    // of the client having read that reply. The script's step, a sentinel whose channel plays,
+    // tells that the receive loop reads data.
     FSentinel = FSentinel == 0 ? 1 : 0;
     travo::TStep ready;
     ready.Values = {{IdDynamicBrake, static_cast<double>(FSentinel)}};

@@ -39,7 +39,7 @@ protected:
     // at; the files named in missing are left out.
     void WriteTestSounds(const std::set<std::string>& missing = {});
     void CreateMain();
-    // Clicks "Verbinden" and waits until the server has the end-of-request of its client.
+    // Clicks "Verbinden" and waits until the receive loop of the new client reads data.
     void Connect();
     void Disconnect();
 
