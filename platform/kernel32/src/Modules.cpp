@@ -1,6 +1,7 @@
 // Modules: "name.dll" is the shared library libname.so in the folder of the executable.
 
 #include "kernel32.h"
+#include "ModuleExports.h"
 
 #include <algorithm>
 #include <cctype>
@@ -75,15 +76,49 @@ HMODULE AsModule(void* handle) { return static_cast<HMODULE>(handle); }
 
 // dlsym also finds what the module's dependencies define ("socket" of the C library for a
 // socket library that lacks it); only the module's own functions count, as on Windows.
-bool ExportedBy(HMODULE module, void* symbol) {
-    link_map* moduleMap = nullptr;
-    if (dlinfo(module, RTLD_DI_LINKMAP, &moduleMap) != 0 || !moduleMap)
-        return false;
-    if (!moduleMap->l_name || !*moduleMap->l_name)
-        return true;  // the executable's handle stands for the whole program
+bool DefinedBy(link_map* moduleMap, void* symbol) {
     Dl_info info{};
     link_map* symbolMap = nullptr;
     return dladdr1(symbol, &info, reinterpret_cast<void**>(&symbolMap), RTLD_DL_LINKMAP) != 0 && symbolMap == moduleMap;
+}
+
+link_map* MapOf(HMODULE module) {
+    link_map* moduleMap = nullptr;
+    return dlinfo(module, RTLD_DI_LINKMAP, &moduleMap) == 0 ? moduleMap : nullptr;
+}
+
+bool IsProgram(link_map* moduleMap) { return !moduleMap->l_name || !*moduleMap->l_name; }
+
+bool ExportedBy(HMODULE module, void* symbol) {
+    link_map* moduleMap = MapOf(module);
+    if (!moduleMap)
+        return false;
+    return IsProgram(moduleMap) || DefinedBy(moduleMap, symbol);  // the program's handle stands for all of it
+}
+
+// "/folder/libwsock32.so" -> "KlangExports_wsock32"; the program itself has no table.
+std::string ExportTableName(link_map* moduleMap) {
+    std::string name = moduleMap->l_name;
+    name.erase(0, name.rfind('/') + 1);
+    if (name.rfind("lib", 0) == 0)
+        name.erase(0, 3);
+    name.resize(std::min(name.size(), name.find(".so")));
+    return KLANG_MODULE_EXPORTS_PREFIX + name;
+}
+
+// The entry under its Windows name in the module's own table.
+FARPROC FromExportTable(HMODULE module, LPCSTR procName) {
+    link_map* moduleMap = MapOf(module);
+    if (!moduleMap || IsProgram(moduleMap))
+        return nullptr;
+    void* symbol = dlsym(module, ExportTableName(moduleMap).c_str());
+    if (!symbol || !DefinedBy(moduleMap, symbol))
+        return nullptr;
+    for (const auto* entry = static_cast<const TModuleExport*>(symbol); entry->Name; ++entry) {
+        if (std::strcmp(entry->Name, procName) == 0)
+            return entry->Proc;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -118,6 +153,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
         SetLastError(module ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    if (const FARPROC exported = FromExportTable(module, procName))
+        return exported;
     dlerror();
     void* symbol = dlsym(module, procName);
     if (!symbol || !ExportedBy(module, symbol)) {

@@ -225,16 +225,24 @@ SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr* name, int namelen);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
+// On a non-blocking socket: WSAEWOULDBLOCK while the connect goes on (with notifications on,
+// also when it ended at once; FD_CONNECT tells how).
 int connect(SOCKET s, const sockaddr* name, int namelen);
+// After shutdown of the sending side: WSAESHUTDOWN.
 int send(SOCKET s, const char* buf, int len, int flags);
+// A datagram longer than len fills buf and fails with WSAEMSGSIZE; its rest is lost. After a
+// reset every receive fails with WSAECONNRESET.
 int recv(SOCKET s, char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
 int shutdown(SOCKET s, int how);
-// A blocking call that another thread has running on the socket fails with WSAEINTR.
+// A blocking call that another thread has running on the socket fails with WSAEINTR. Never
+// blocks: a lingering close with a time-out finishes in the background.
 int closesocket(SOCKET s);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+// Every option is four bytes: Booleans and numbers as int, SO_LINGER as linger.
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
+// FIONBIO 0 fails with WSAEINVAL while WSAAsyncSelect notifications are on.
 int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
@@ -266,20 +274,35 @@ inline constexpr LONG FD_CLOSE = 0x20;
 #define WSAGETASYNCERROR(lParam) HIWORD(lParam)
 
 // Posts msg to hwnd for each event of mask, one event bit per message, with the socket in
-// WPARAM; makes the socket non-blocking. Mask 0 stops posting. Replaces an earlier
-// registration of the socket and reports the conditions that already hold.
+// WPARAM; makes the socket non-blocking. Mask 0 stops posting (messages already queued stay).
+// Replaces an earlier registration of the socket and reports the conditions that already
+// hold. After closesocket or the last WSACleanup nothing more is posted for the socket.
+// - FD_READ when bytes (or a datagram) arrive; again after recv/recvfrom while some remain.
+// - FD_WRITE once connected or accepted, and once room is back after a send that sent short
+//   or failed with WSAEWOULDBLOCK; datagram sockets get it at registration.
+// - FD_ACCEPT while a connection waits; again after accept. A listener reports nothing else,
+//   and the sockets it accepts inherit its registration.
+// - FD_CONNECT once, before anything else of the socket, with the connect's error.
+// - FD_CLOSE once, after the bytes before it have been read: 0, WSAECONNRESET or
+//   WSAECONNABORTED. Never for datagram sockets, nor after a failed connect.
+// - FD_OOB is accepted and never posted.
+// A post that the window's queue refuses is kept and tried again until the window is gone.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event);
 
 // ---- asynchronous lookups -----------------------------------------------------------------------
 // The buffer size that always holds a host entry with its names and addresses.
 inline constexpr int MAXGETHOSTSTRUCT = 1024;
 
-// Each returns a task handle (non-zero, never reused) or 0 with the last error set; the host
-// entry is packed into buf, then msg is posted to hwnd with the task handle in WPARAM and
-// WSAMAKEASYNCREPLY(size, error) in LPARAM.
+// Each returns a task handle (non-zero, fits 31 bits, never reused) or 0 with the last error
+// set. A worker thread resolves; the host entry is packed into buf (the hostent at its start,
+// so buf must be aligned for one, else WSAEFAULT; its pointers point into buf), then msg is
+// posted to hwnd with the task handle in WPARAM and WSAMAKEASYNCREPLY(size, error) in LPARAM:
+// the size used, or with WSAENOBUFS the size needed; errors WSAHOST_NOT_FOUND ... WSANO_DATA.
+// An empty name means this machine; by address, only AF_INET with 4 bytes is looked up.
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(HWND hwnd, UINT msg, const char* addr, int len, int type, char* buf,
                              int buflen);
 // 0: the task will neither write its buffer nor post. Otherwise SOCKET_ERROR with WSAEALREADY
-// (the task has completed) or WSAEINVAL (no such task).
+// (the task has completed or was cancelled) or WSAEINVAL (no such task). The last WSACleanup
+// cancels every task still pending.
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle);

@@ -1,12 +1,399 @@
-// Asynchronous notifications (WSAAsyncSelect): not built yet.
-#include "wsock32.h"
+// WSAAsyncSelect: one watcher thread per process waits on a poller for every registered
+// socket and posts one message per event, following the re-enabling rules of Windows Sockets.
+//
+// Each descriptor is armed one-shot for exactly the readiness that could lead to a post now;
+// a report disarms it, the watcher posts what the socket's state allows and arms it again.
+// The socket calls re-enable events (AsyncSelect.h), which arms the descriptor again; arming
+// reports a condition that already holds at once, which is how a re-registration or a recv
+// that left data behind gets its message.
+//
+// One lock guards every registration, and the watcher posts while holding it: closesocket,
+// mask 0 and the last WSACleanup take the same lock to drop a registration, so once they
+// return no post for that socket can still be under way.
 
-int WSAAsyncSelect(SOCKET, HWND, UINT, LONG) {
-    WSASetLastError(WSAEOPNOTSUPP);
-    return SOCKET_ERROR;
+#include "AsyncSelect.h"
+
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "Poller.h"
+#include "Posix.h"
+#include "user32.h"
+
+namespace {
+
+using TPhase = TSelectState::TPhase;
+using namespace WinsockSys;
+
+constexpr LONG kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+// The events that are re-enabled by a call; FD_CONNECT and FD_CLOSE come once.
+constexpr LONG kReenabled = FD_READ | FD_WRITE | FD_ACCEPT;
+// Socket handles start far above it.
+constexpr std::uint64_t kWakerKey = 0;
+// A post that the window's queue refused is tried again this often.
+constexpr long kRetryMs = 10;
+
+struct TWatcher {
+    std::mutex Lock;
+    bool Running = false;
+    int Poller = -1;
+    int Waker = -1;
+    std::unordered_map<SOCKET, TSocketRef> Sockets;  // every registration, by handle
+    std::vector<SOCKET> Kicked;                      // to be looked at without a report
+    std::unordered_set<SOCKET> Refused;              // holding posts that the queue refused
+};
+
+// Never destroyed: the watcher thread uses it until the process ends.
+TWatcher& Watcher() {
+    static auto* watcher = new TWatcher;
+    return *watcher;
 }
 
-int getsockopt(SOCKET, int, int, char*, int*) {
-    WSASetLastError(WSAEOPNOTSUPP);
-    return SOCKET_ERROR;
+// ---- what may be posted, and what to wait for --------------------------------------------------
+
+// The readiness that could lead to a post in the socket's present state.
+unsigned Interest(const TSocketRecord& record) {
+    const TSelectState& state = record.Select;
+    if (!state.Mask) return 0;
+    const unsigned read = (state.Armed & FD_READ) ? kReadable : 0u;
+    const unsigned write = (state.Armed & FD_WRITE) ? kWritable : 0u;
+    if (record.Type != SOCK_STREAM) return read | write;
+    switch (state.Phase) {
+        case TPhase::Idle: return 0;
+        case TPhase::Listening: return (state.Armed & FD_ACCEPT) ? kReadable : 0u;
+        case TPhase::Connecting: return kWritable;
+        case TPhase::Connected: break;
+    }
+    const bool closePending = (state.Mask & FD_CLOSE) && !state.CloseReported;
+    // After the hangup the poller reports the descriptor at every arming: arm it only when a
+    // receive may have changed what is pending.
+    if (state.Hangup) return state.Recheck && (closePending || read) ? kReadable | kPeerClosed : 0u;
+    return read | write | (closePending ? kPeerClosed : 0u);
+}
+
+// Under the lock. A descriptor that nothing could be posted for stays disarmed; one armed
+// too widely before reports once more and is then armed as it should be.
+void Arm(TSocketRecord& record) {
+    TSelectState& state = record.Select;
+    const unsigned interest = Interest(record);
+    if (!interest) return;
+    TWatcher& watcher = Watcher();
+    if (PollerArm(watcher.Poller, record.Fd, interest, state.Handle, !state.Watched) == 0)
+        state.Watched = true;
+}
+
+void Kick(TSocketRecord& record) {
+    TWatcher& watcher = Watcher();
+    watcher.Kicked.push_back(record.Select.Handle);
+    WakerSignal(watcher.Waker);
+}
+
+// ---- posting ---------------------------------------------------------------------------------
+
+// Posts what is waiting, in order. A refused post stays for the retry while the window lives.
+void Deliver(TSocketRecord& record) {
+    TSelectState& state = record.Select;
+    while (!state.Unposted.empty()) {
+        const auto [event, error] = state.Unposted.front();
+        if (!PostMessageA(state.Window, state.Message, state.Handle, WSAMAKESELECTREPLY(event, error))) {
+            if (IsWindow(state.Window))
+                Watcher().Refused.insert(state.Handle);
+            else
+                state.Unposted.clear();
+            return;
+        }
+        state.Unposted.erase(state.Unposted.begin());
+    }
+}
+
+// The event is outstanding from here on, whether its message went out now or waits.
+void Post(TSocketRecord& record, LONG event, int error) {
+    TSelectState& state = record.Select;
+    if (event & kReenabled) {
+        state.Armed &= ~event;
+        record.Reenable.fetch_or(event);
+    }
+    state.Unposted.emplace_back(static_cast<WORD>(event), static_cast<WORD>(error));
+    Deliver(record);
+}
+
+// ---- the rules -------------------------------------------------------------------------------
+
+void ReportConnect(TSocketRecord& record) {
+    TSelectState& state = record.Select;
+    if (!state.ConnectIssued || state.ConnectReported || !(state.Mask & FD_CONNECT)) return;
+    state.ConnectReported = true;
+    Post(record, FD_CONNECT, state.ConnectResult);
+}
+
+// 0 graceful, WSAECONNRESET for a reset, WSAECONNABORTED for any other end by error.
+int CloseError(TSocketRecord& record) {
+    int error = record.ConnectionError.load();
+    if (!error) {
+        const long pending = TakePendingError(record.Fd);
+        if (pending > 0) record.ConnectionError = error = static_cast<int>(pending);
+    }
+    return error == 0 || error == WSAECONNRESET ? error : WSAECONNABORTED;
+}
+
+void EvaluateConnection(TSocketRecord& record, unsigned ready) {
+    TSelectState& state = record.Select;
+    if (ready & (kPeerClosed | kHangup | kFailed)) state.Hangup = true;
+    // Before the hangup, readable means bytes; after it, only the count tells.
+    const bool data = state.Hangup ? BytesReadable(record.Fd) > 0 : (ready & kReadable) != 0;
+    state.Recheck = false;
+    // A connected or accepted socket may write before it has anything to read.
+    if ((ready & kWritable) && !state.Hangup && (state.Armed & FD_WRITE)) Post(record, FD_WRITE, 0);
+    if (data && (state.Armed & FD_READ)) Post(record, FD_READ, 0);
+    if (!state.Hangup || !(state.Mask & FD_CLOSE) || state.CloseReported) return;
+    if (data) {
+        // FD_CLOSE comes after the bytes before it: the receive that takes them looks again.
+        record.Reenable.fetch_or(FD_READ);
+        return;
+    }
+    state.CloseReported = true;
+    Post(record, FD_CLOSE, CloseError(record));
+}
+
+// Under the lock: what the socket's state and the reported readiness (0: none) call for.
+void Evaluate(TSocketRecord& record, unsigned ready) {
+    TSelectState& state = record.Select;
+    if (record.Type != SOCK_STREAM) {
+        // An error report of an earlier datagram is no event of Windows Sockets.
+        if (ready & kFailed) TakePendingError(record.Fd);
+        if ((ready & kReadable) && (state.Armed & FD_READ)) Post(record, FD_READ, 0);
+        if ((ready & kWritable) && (state.Armed & FD_WRITE)) Post(record, FD_WRITE, 0);
+        return;
+    }
+    switch (state.Phase) {
+        case TPhase::Listening:
+            if ((ready & kReadable) && (state.Armed & FD_ACCEPT)) Post(record, FD_ACCEPT, 0);
+            return;
+        case TPhase::Idle:
+            ReportConnect(record);  // a connect that failed, not yet reported
+            return;
+        case TPhase::Connecting:
+            if (state.ConnectResult < 0) {
+                if (!(ready & (kWritable | kHangup | kFailed))) return;
+                const long error = TakePendingError(record.Fd);
+                state.ConnectResult = static_cast<int>(error < 0 ? -error : error);
+            }
+            state.Phase = state.ConnectResult == 0 ? TPhase::Connected : TPhase::Idle;
+            ReportConnect(record);
+            if (state.Phase == TPhase::Idle) return;
+            break;
+        case TPhase::Connected:
+            ReportConnect(record);
+            break;
+    }
+    EvaluateConnection(record, ready);
+}
+
+// ---- the watcher -----------------------------------------------------------------------------
+
+TSocketRecord* Registered(TWatcher& watcher, SOCKET handle) {
+    const auto found = watcher.Sockets.find(handle);
+    return found == watcher.Sockets.end() ? nullptr : found->second.get();
+}
+
+void Watch() {
+    TWatcher& watcher = Watcher();
+    constexpr int kBatch = 256;
+    TReady ready[kBatch];
+    bool retry = false;
+    for (;;) {
+        const long count = PollerWait(watcher.Poller, ready, kBatch, retry ? kRetryMs : -1);
+        std::lock_guard lock(watcher.Lock);
+        for (long i = 0; i < count; ++i) {
+            if (ready[i].Key == kWakerKey) {
+                WakerDrain(watcher.Waker);
+                PollerArm(watcher.Poller, watcher.Waker, kReadable, kWakerKey, false);
+                continue;
+            }
+            // A socket dropped since the wait began has no registration any more.
+            if (TSocketRecord* record = Registered(watcher, static_cast<SOCKET>(ready[i].Key))) {
+                Evaluate(*record, ready[i].Readiness);
+                Arm(*record);
+            }
+        }
+        std::vector<SOCKET> kicked;
+        kicked.swap(watcher.Kicked);
+        for (const SOCKET handle : kicked) {
+            if (TSocketRecord* record = Registered(watcher, handle)) {
+                Evaluate(*record, 0);
+                Arm(*record);
+            }
+        }
+        for (auto it = watcher.Refused.begin(); it != watcher.Refused.end();) {
+            TSocketRecord* record = Registered(watcher, *it);
+            if (record) Deliver(*record);
+            it = (record && !record->Select.Unposted.empty()) ? std::next(it) : watcher.Refused.erase(it);
+        }
+        retry = !watcher.Refused.empty();
+    }
+}
+
+// Under the lock. Returns a Windows code, 0 when the watcher runs.
+int StartWatcher(TWatcher& watcher) {
+    if (watcher.Running) return 0;
+    if (watcher.Poller < 0) {
+        const long poller = PollerCreate();
+        if (poller < 0) return static_cast<int>(-poller);
+        watcher.Poller = static_cast<int>(poller);
+    }
+    if (watcher.Waker < 0) {
+        const long waker = WakerCreate();
+        if (waker < 0) return static_cast<int>(-waker);
+        watcher.Waker = static_cast<int>(waker);
+        PollerArm(watcher.Poller, watcher.Waker, kReadable, kWakerKey, true);
+    }
+    try {
+        std::thread(Watch).detach();
+    } catch (const std::system_error&) {
+        return WSAENOBUFS;
+    }
+    watcher.Running = true;
+    return 0;
+}
+
+// ---- registrations ---------------------------------------------------------------------------
+
+void Unregister(TSocketRecord& record) {
+    TWatcher& watcher = Watcher();
+    TSelectState& state = record.Select;
+    if (state.Watched) PollerRemove(watcher.Poller, record.Fd);
+    state.Watched = false;
+    state.Mask = 0;
+    state.Armed = 0;
+    state.Unposted.clear();
+    record.Reenable = 0;
+    watcher.Sockets.erase(state.Handle);  // may drop the last reference: the lock stays held
+}
+
+// A new registration reports what already holds: every event is enabled and looked at.
+void Register(const TSocketRef& record, SOCKET handle, HWND window, UINT message, LONG mask) {
+    TSelectState& state = record->Select;
+    state.Handle = handle;
+    state.Window = window;
+    state.Message = message;
+    state.Mask = mask;
+    state.Armed = mask & kReenabled;
+    state.CloseReported = false;
+    state.Unposted.clear();
+    state.Recheck = true;
+    record->Reenable = 0;
+    Watcher().Sockets[handle] = record;
+    Arm(*record);
+    Kick(*record);
+}
+
+// Under the lock: enables the event again (when it is outstanding) and arms for it.
+void Reenable(TSocketRecord& record, LONG event) {
+    record.Reenable.fetch_and(~event);
+    TSelectState& state = record.Select;
+    if (!state.Mask) return;
+    state.Armed |= state.Mask & event & kReenabled;
+    if (state.Hangup) state.Recheck = true;
+    Arm(record);
+}
+
+void ReenableIfOutstanding(TSocketRecord& record, LONG event) {
+    if (!(record.Reenable.load() & event)) return;
+    std::lock_guard lock(Watcher().Lock);
+    Reenable(record, event);
+}
+
+bool IsConnectOutcome(int error) {
+    switch (error) {
+        case WSAECONNREFUSED: case WSAETIMEDOUT: case WSAENETUNREACH: case WSAEHOSTUNREACH:
+        case WSAENETDOWN: case WSAEHOSTDOWN:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+namespace AsyncSelect {
+
+void Received(TSocketRecord& record) { ReenableIfOutstanding(record, FD_READ); }
+
+void SentShort(TSocketRecord& record) { ReenableIfOutstanding(record, FD_WRITE); }
+
+void AcceptCalled(TSocketRecord& listener) { ReenableIfOutstanding(listener, FD_ACCEPT); }
+
+void Accepted(TSocketRecord& listener, SOCKET handle, const TSocketRef& accepted) {
+    std::lock_guard lock(Watcher().Lock);
+    accepted->Select.Phase = TPhase::Connected;
+    const TSelectState& from = listener.Select;
+    if (!from.Mask || listener.Closed) return;
+    Register(accepted, handle, from.Window, from.Message, from.Mask);
+}
+
+void Listening(TSocketRecord& record) {
+    std::lock_guard lock(Watcher().Lock);
+    record.Select.Phase = TPhase::Listening;
+    Arm(record);
+}
+
+long Connecting(TSocketRecord& record, long result) {
+    const bool inProgress = result == -WSAEWOULDBLOCK;
+    if (record.Type != SOCK_STREAM || !(result == 0 || inProgress || IsConnectOutcome(static_cast<int>(-result))))
+        return result;
+    std::lock_guard lock(Watcher().Lock);
+    TSelectState& state = record.Select;
+    state.ConnectIssued = true;
+    state.ConnectReported = false;
+    state.Hangup = false;
+    state.CloseReported = false;
+    record.ConnectionError = 0;
+    const int outcome = static_cast<int>(inProgress ? -1 : -result);
+    if (inProgress || state.Mask) {
+        state.Phase = TPhase::Connecting;
+        state.ConnectResult = outcome;
+        if (inProgress)
+            Arm(record);
+        else
+            Kick(record);
+        return -WSAEWOULDBLOCK;
+    }
+    // Told to the caller at once; a success is still reported to a later registration.
+    state.ConnectResult = outcome;
+    state.Phase = outcome == 0 ? TPhase::Connected : TPhase::Idle;
+    state.ConnectReported = outcome != 0;
+    return result;
+}
+
+bool Registered(TSocketRecord& record) {
+    std::lock_guard lock(Watcher().Lock);
+    return record.Select.Mask != 0;
+}
+
+void Forget(TSocketRecord& record) {
+    std::lock_guard lock(Watcher().Lock);
+    if (record.Select.Mask) Unregister(record);
+}
+
+}  // namespace AsyncSelect
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event) {
+    if (!WinsockStarted()) return SOCKET_ERROR;
+    const TSocketRef record = SocketTable::Find(s);
+    if (!record) return WinsockFail(WSAENOTSOCK);
+    if ((event & ~kAllEvents) || (event && !IsWindow(hwnd))) return WinsockFail(WSAEINVAL);
+    if (const long result = SetNonBlocking(record->Fd, true); result < 0)
+        return WinsockFail(static_cast<int>(-result));
+    TWatcher& watcher = Watcher();
+    std::lock_guard lock(watcher.Lock);
+    // Checked under the lock that closesocket takes after setting it: a registration made
+    // now cannot outlive the close.
+    if (record->Closed) return WinsockFail(WSAENOTSOCK);
+    if (const int error = event ? StartWatcher(watcher) : 0) return WinsockFail(error);
+    if (record->Select.Mask) Unregister(*record);
+    if (event) Register(record, s, hwnd, msg, event);
+    return 0;
 }

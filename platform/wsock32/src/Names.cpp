@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
-#include "Posix.h"
+#include "Names.h"
 #include "Winsock.h"
 
 namespace {
@@ -73,19 +74,56 @@ hostent* FillHost(WinsockSys::THostEntry found) {
     return &storage.Entry;
 }
 
-}  // namespace
+// The reserved top-level name never exists (RFC 6761): it is refused here without asking a name
+// server, so a lookup meant to fail fails at once and the same way everywhere.
+bool IsReservedInvalid(const std::string& name) {
+    static constexpr char kInvalid[] = "invalid";
+    const std::size_t length = sizeof kInvalid - 1;
+    std::string last = name;
+    if (!last.empty() && last.back() == '.') last.pop_back();
+    if (last.size() < length) return false;
+    const std::size_t start = last.size() - length;
+    return (start == 0 || last[start - 1] == '.') && strcasecmp(last.c_str() + start, kInvalid) == 0;
+}
 
-hostent* gethostbyname(const char* name) {
-    if (!WinsockStarted()) return nullptr;
-    // No name, or an empty one, means this machine.
-    const std::string query = (name && *name) ? name : WinsockSys::LocalHostName();
-    WinsockSys::THostEntry found;
-    const long result = WinsockSys::LookupHost(query, found);
+hostent* Answer(long result, WinsockSys::THostEntry& found) {
     if (result < 0) {
         WSASetLastError(static_cast<int>(-result));
         return nullptr;
     }
     return FillHost(std::move(found));
+}
+
+}  // namespace
+
+long ResolveHostName(const char* name, WinsockSys::THostEntry& entry) {
+    const std::string query = (name && *name) ? name : WinsockSys::LocalHostName();
+    if (IsReservedInvalid(query)) return -WSAHOST_NOT_FOUND;
+    return WinsockSys::LookupHost(query, entry);
+}
+
+int ReadHostAddress(const char* addr, int len, int type, std::uint32_t* address) {
+    if (type != AF_INET) return WSAEAFNOSUPPORT;
+    if (!addr || len < 4) return WSAEFAULT;
+    std::memcpy(address, addr, sizeof *address);
+    return 0;
+}
+
+hostent* gethostbyname(const char* name) {
+    if (!WinsockStarted()) return nullptr;
+    WinsockSys::THostEntry found;
+    return Answer(ResolveHostName(name, found), found);
+}
+
+hostent* gethostbyaddr(const char* addr, int len, int type) {
+    if (!WinsockStarted()) return nullptr;
+    std::uint32_t address = 0;
+    if (const int error = ReadHostAddress(addr, len, type, &address)) {
+        WSASetLastError(error);
+        return nullptr;
+    }
+    WinsockSys::THostEntry found;
+    return Answer(WinsockSys::LookupAddress(address, found), found);
 }
 
 servent* getservbyname(const char* name, const char* proto) {

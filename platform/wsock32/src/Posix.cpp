@@ -16,6 +16,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace WinsockSys {
@@ -24,6 +26,8 @@ namespace {
 // Windows Sockets codes this file produces.
 constexpr int kWsaEFault = 10014;
 constexpr int kWsaEInval = 10022;
+constexpr int kWsaEWouldBlock = 10035;
+constexpr int kWsaEMsgSize = 10040;
 constexpr int kWsaENoProtoOpt = 10042;
 constexpr int kWsaENoBufs = 10055;
 constexpr int kWsaHostNotFound = 11001;
@@ -144,7 +148,20 @@ long Socket(int type, int protocol) {
 }
 
 void Close(int fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd < 0) return;
+    ::linger value{};
+    socklen_t length = sizeof value;
+    const bool lingers = ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &length) == 0 &&
+                         value.l_onoff && value.l_linger > 0;
+    if (lingers) {
+        try {
+            std::thread([fd] { ::close(fd); }).detach();
+            return;
+        } catch (const std::system_error&) {
+            // No thread to wait on: the caller waits, as a plain close would.
+        }
+    }
+    ::close(fd);
 }
 
 long Bind(int fd, const TInet& local) {
@@ -157,9 +174,11 @@ long Listen(int fd, int backlog) { return Result(::listen(fd, backlog)); }
 long Accept(int fd, TInet* peer) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
+    // The accepted socket blocks as its listener does, as on Windows.
+    const int flags = SOCK_CLOEXEC | ((::fcntl(fd, F_GETFL) & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
     int client;
     do {
-        client = ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+        client = ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &length, flags);
     } while (client < 0 && errno == EINTR);
     if (client < 0) return Failed();
     FromSockaddr(address, peer);
@@ -169,6 +188,7 @@ long Accept(int fd, TInet* peer) {
 long Connect(int fd, const TInet& remote) {
     const sockaddr_in address = ToSockaddr(remote);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    if (errno == EINPROGRESS) return -kWsaEWouldBlock;
     if (errno != EINTR) return Failed();
     // The connect goes on in the background after a signal; wait for its outcome as a
     // blocking connect would.
@@ -222,6 +242,11 @@ long ReceiveFrom(int fd, void* data, std::size_t length, int flags, TInet* from)
     return received;
 }
 
+long ReceiveMessage(int fd, void* data, std::size_t length, int flags, TInet* from) {
+    const long received = ReceiveFrom(fd, data, length, flags | MSG_TRUNC, from);
+    return received > static_cast<long>(length) ? -kWsaEMsgSize : received;
+}
+
 long Shutdown(int fd, int how) { return Result(::shutdown(fd, how)); }
 
 namespace {
@@ -242,28 +267,65 @@ long PeerName(int fd, TInet* name) { return QueryName(fd, name, ::getpeername); 
 
 void Interrupt(int fd) { ::shutdown(fd, SHUT_RDWR); }
 
-long SetIntOption(int fd, TOption option, int value) {
-    int level = SOL_SOCKET;
-    int name;
+namespace {
+
+bool OptionName(TOption option, int* level, int* name) {
+    *level = SOL_SOCKET;
     switch (option) {
-        case TOption::Debug: name = SO_DEBUG; break;
-        case TOption::ReuseAddr: name = SO_REUSEADDR; break;
-        case TOption::KeepAlive: name = SO_KEEPALIVE; break;
-        case TOption::DontRoute: name = SO_DONTROUTE; break;
-        case TOption::Broadcast: name = SO_BROADCAST; break;
-        case TOption::OobInline: name = SO_OOBINLINE; break;
-        case TOption::SendBuffer: name = SO_SNDBUF; break;
-        case TOption::ReceiveBuffer: name = SO_RCVBUF; break;
-        case TOption::TcpNoDelay: level = IPPROTO_TCP; name = TCP_NODELAY; break;
-        case TOption::MulticastTtl: level = IPPROTO_IP; name = IP_MULTICAST_TTL; break;
-        case TOption::MulticastLoop: level = IPPROTO_IP; name = IP_MULTICAST_LOOP; break;
-        default: return -kWsaENoProtoOpt;
+        case TOption::Debug: *name = SO_DEBUG; return true;
+        case TOption::ReuseAddr: *name = SO_REUSEADDR; return true;
+        case TOption::KeepAlive: *name = SO_KEEPALIVE; return true;
+        case TOption::DontRoute: *name = SO_DONTROUTE; return true;
+        case TOption::Broadcast: *name = SO_BROADCAST; return true;
+        case TOption::OobInline: *name = SO_OOBINLINE; return true;
+        case TOption::SendBuffer: *name = SO_SNDBUF; return true;
+        case TOption::ReceiveBuffer: *name = SO_RCVBUF; return true;
+        case TOption::AcceptConn: *name = SO_ACCEPTCONN; return true;
+        case TOption::TcpNoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
+        case TOption::MulticastTtl: *level = IPPROTO_IP; *name = IP_MULTICAST_TTL; return true;
+        case TOption::MulticastLoop: *level = IPPROTO_IP; *name = IP_MULTICAST_LOOP; return true;
     }
+    return false;
+}
+
+bool IsBooleanOption(TOption option) {
+    return option != TOption::SendBuffer && option != TOption::ReceiveBuffer &&
+           option != TOption::MulticastTtl;
+}
+
+}  // namespace
+
+long SetIntOption(int fd, TOption option, int value) {
+    int level, name;
+    if (!OptionName(option, &level, &name) || option == TOption::AcceptConn) return -kWsaENoProtoOpt;
     // Windows takes any non-zero value for a Boolean option (the system passes -1).
-    const bool boolean = option != TOption::SendBuffer && option != TOption::ReceiveBuffer &&
-                         option != TOption::MulticastTtl;
-    const int linuxValue = boolean ? (value != 0 ? 1 : 0) : value;
+    const int linuxValue = IsBooleanOption(option) ? (value != 0 ? 1 : 0) : value;
     return SetOption(fd, level, name, &linuxValue, sizeof linuxValue);
+}
+
+long GetIntOption(int fd, TOption option) {
+    int level, name;
+    if (!OptionName(option, &level, &name)) return -kWsaENoProtoOpt;
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (::getsockopt(fd, level, name, &value, &length) < 0) return Failed();
+    return IsBooleanOption(option) ? (value != 0 ? 1 : 0) : value;
+}
+
+long GetLinger(int fd, bool* on, int* seconds) {
+    ::linger value{};
+    socklen_t length = sizeof value;
+    if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &length) < 0) return Failed();
+    *on = value.l_onoff != 0;
+    *seconds = value.l_linger;
+    return 0;
+}
+
+long TakePendingError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return Failed();
+    return MapErrno(error);
 }
 
 long SetLinger(int fd, bool on, int seconds) {
@@ -353,6 +415,18 @@ long LookupHost(const std::string& name, THostEntry& entry) {
     }
     ::freeaddrinfo(list);
     return entry.Addresses.empty() ? -kWsaNoData : 0;
+}
+
+long LookupAddress(std::uint32_t address, THostEntry& entry) {
+    const sockaddr_in query = ToSockaddr(TInet{address, 0});
+    char name[NI_MAXHOST] = {};
+    const int status = ::getnameinfo(reinterpret_cast<const sockaddr*>(&query), sizeof query, name,
+                                     sizeof name, nullptr, 0, NI_NAMEREQD);
+    if (status != 0) return -MapLookupError(status);
+    entry = THostEntry{};
+    entry.Name = name;
+    entry.Addresses.push_back(address);
+    return 0;
 }
 
 long LookupService(const char* name, const char* protocol, TServiceEntry& entry) {

@@ -22,15 +22,21 @@ struct TInet {
 int MapErrno(int error);
 
 long Socket(int type, int protocol);
+// Never blocks: a close that would linger (SO_LINGER on with a time-out) finishes on a thread
+// of its own.
 void Close(int fd);
 long Bind(int fd, const TInet& local);
 long Listen(int fd, int backlog);
+// The new socket is non-blocking when the listener is.
 long Accept(int fd, TInet* peer);
+// On a non-blocking socket a connect still under way is WSAEWOULDBLOCK, as Windows has it.
 long Connect(int fd, const TInet& remote);
 long Send(int fd, const void* data, std::size_t length, int flags);
 long Receive(int fd, void* data, std::size_t length, int flags);
 long SendTo(int fd, const void* data, std::size_t length, int flags, const TInet& to);
 long ReceiveFrom(int fd, void* data, std::size_t length, int flags, TInet* from);
+// One datagram; one longer than length fills it and fails with WSAEMSGSIZE, the rest lost.
+long ReceiveMessage(int fd, void* data, std::size_t length, int flags, TInet* from);
 long Shutdown(int fd, int how);
 long LocalName(int fd, TInet* name);
 long PeerName(int fd, TInet* name);
@@ -50,9 +56,14 @@ enum class TOption {
     TcpNoDelay,
     MulticastTtl,
     MulticastLoop,
+    AcceptConn,  // read only
 };
 long SetIntOption(int fd, TOption option, int value);
 long SetLinger(int fd, bool on, int seconds);
+long GetIntOption(int fd, TOption option);
+long GetLinger(int fd, bool* on, int* seconds);
+// The socket's pending error as a Windows Sockets code (0: none), which it clears.
+long TakePendingError(int fd);
 long SetMulticastInterface(int fd, std::uint32_t address);
 long SetMembership(int fd, bool join, std::uint32_t group, std::uint32_t interfaceAddress);
 
@@ -84,6 +95,8 @@ struct TProtocolEntry {
     int Number = 0;
 };
 long LookupHost(const std::string& name, THostEntry& entry);
+// The name of an IPv4 address (network byte order); the entry holds that one address.
+long LookupAddress(std::uint32_t address, THostEntry& entry);
 long LookupService(const char* name, const char* protocol, TServiceEntry& entry);
 long LookupProtocol(const char* name, TProtocolEntry& entry);
 std::string LocalHostName();

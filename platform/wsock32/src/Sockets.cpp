@@ -2,7 +2,9 @@
 // the outcome into Windows Sockets results.
 
 #include <cstring>
+#include <optional>
 
+#include "AsyncSelect.h"
 #include "Posix.h"
 #include "Winsock.h"
 
@@ -69,6 +71,61 @@ bool BufferValid(const char* buffer, int length) {
 
 int ToInt(long value) { return static_cast<int>(value); }
 
+bool EndsConnection(long result) {
+    return result == -WSAECONNRESET || result == -WSAECONNABORTED || result == -WSAETIMEDOUT;
+}
+
+// Windows reports a reset or abort to every later receive; the system says it once and then
+// reports the end of the stream.
+long AfterReceive(TSocketRecord& record, long result, int length) {
+    if (record.Type == SOCK_STREAM) {
+        if (EndsConnection(result))
+            record.ConnectionError = static_cast<int>(-result);
+        else if (result == 0 && length > 0 && record.ConnectionError)
+            result = -record.ConnectionError;
+    }
+    AsyncSelect::Received(record);
+    return result;
+}
+
+long AfterSend(TSocketRecord& record, long result, int length) {
+    if (record.Type == SOCK_STREAM && EndsConnection(result)) record.ConnectionError = static_cast<int>(-result);
+    if (result == -WSAEWOULDBLOCK || (result >= 0 && result < length)) AsyncSelect::SentShort(record);
+    return result;
+}
+
+// Datagrams arrive whole or fail with WSAEMSGSIZE; a stream fills what it can.
+long ReceiveFrom(const TSocketRecord& record, char* buf, int len, int flags, TInet* from) {
+    if (record.Type != SOCK_STREAM) return WinsockSys::ReceiveMessage(record.Fd, buf, len, flags, from);
+    return from ? WinsockSys::ReceiveFrom(record.Fd, buf, len, flags, from)
+                : WinsockSys::Receive(record.Fd, buf, len, flags);
+}
+
+// The integer options, by their Windows level and number.
+std::optional<WinsockSys::TOption> IntOption(int level, int optname) {
+    using WinsockSys::TOption;
+    if (level == SOL_SOCKET) {
+        switch (optname) {
+            case SO_DEBUG: return TOption::Debug;
+            case SO_ACCEPTCONN: return TOption::AcceptConn;
+            case SO_REUSEADDR: return TOption::ReuseAddr;
+            case SO_KEEPALIVE: return TOption::KeepAlive;
+            case SO_DONTROUTE: return TOption::DontRoute;
+            case SO_BROADCAST: return TOption::Broadcast;
+            case SO_OOBINLINE: return TOption::OobInline;
+            case SO_SNDBUF: return TOption::SendBuffer;
+            case SO_RCVBUF: return TOption::ReceiveBuffer;
+            default: return std::nullopt;
+        }
+    }
+    if (level == IPPROTO_TCP && optname == TCP_NODELAY) return TOption::TcpNoDelay;
+    if (level == IPPROTO_IP && optname == IP_MULTICAST_TTL) return TOption::MulticastTtl;
+    if (level == IPPROTO_IP && optname == IP_MULTICAST_LOOP) return TOption::MulticastLoop;
+    return std::nullopt;
+}
+
+bool KnownLevel(int level) { return level == SOL_SOCKET || level == IPPROTO_TCP || level == IPPROTO_IP; }
+
 }  // namespace
 
 SOCKET socket(int af, int type, int protocol) {
@@ -100,7 +157,9 @@ int listen(SOCKET s, int backlog) {
     TSocketRef record = Enter(s);
     if (!record) return SOCKET_ERROR;
     if (record->Type != SOCK_STREAM) return WinsockFail(WSAEOPNOTSUPP);
-    return ToInt(Finish(*record, WinsockSys::Listen(record->Fd, backlog)));
+    const long result = Finish(*record, WinsockSys::Listen(record->Fd, backlog));
+    if (result == 0) AsyncSelect::Listening(*record);
+    return ToInt(result);
 }
 
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
@@ -108,48 +167,54 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     if (!record || !AddressRoom(addr, addrlen)) return INVALID_SOCKET;
     TInet peer;
     const long fd = WinsockSys::Accept(record->Fd, &peer);
+    AsyncSelect::AcceptCalled(*record);
     if (Finish(*record, fd) < 0) {
         WinsockSys::Close(fd >= 0 ? static_cast<int>(fd) : -1);
         return INVALID_SOCKET;
     }
     WriteAddress(peer, addr, addrlen);
-    return SocketTable::Add(static_cast<int>(fd), record->Type);
+    const SOCKET handle = SocketTable::Add(static_cast<int>(fd), record->Type);
+    if (const TSocketRef accepted = SocketTable::Find(handle)) AsyncSelect::Accepted(*record, handle, accepted);
+    return handle;
 }
 
 int connect(SOCKET s, const sockaddr* name, int namelen) {
     TSocketRef record = Enter(s);
     TInet remote;
     if (!record || !ReadAddress(name, namelen, remote)) return SOCKET_ERROR;
-    return ToInt(Finish(*record, WinsockSys::Connect(record->Fd, remote)));
+    return ToInt(Finish(*record, AsyncSelect::Connecting(*record, WinsockSys::Connect(record->Fd, remote))));
 }
 
 int send(SOCKET s, const char* buf, int len, int flags) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len)) return SOCKET_ERROR;
-    return ToInt(Finish(*record, WinsockSys::Send(record->Fd, buf, len, flags)));
+    if (record->SendShut) return WinsockFail(WSAESHUTDOWN);
+    return ToInt(Finish(*record, AfterSend(*record, WinsockSys::Send(record->Fd, buf, len, flags), len)));
 }
 
 int recv(SOCKET s, char* buf, int len, int flags) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len)) return SOCKET_ERROR;
-    return ToInt(Finish(*record, WinsockSys::Receive(record->Fd, buf, len, flags)));
+    return ToInt(Finish(*record, AfterReceive(*record, ReceiveFrom(*record, buf, len, flags, nullptr), len)));
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len)) return SOCKET_ERROR;
+    if (record->SendShut) return WinsockFail(WSAESHUTDOWN);
     // Without an address a connected socket sends to its peer, as send does.
-    if (!to) return ToInt(Finish(*record, WinsockSys::Send(record->Fd, buf, len, flags)));
     TInet remote;
-    if (!ReadAddress(to, tolen, remote)) return SOCKET_ERROR;
-    return ToInt(Finish(*record, WinsockSys::SendTo(record->Fd, buf, len, flags, remote)));
+    if (to && !ReadAddress(to, tolen, remote)) return SOCKET_ERROR;
+    const long sent = to ? WinsockSys::SendTo(record->Fd, buf, len, flags, remote)
+                         : WinsockSys::Send(record->Fd, buf, len, flags);
+    return ToInt(Finish(*record, AfterSend(*record, sent, len)));
 }
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len) || !AddressRoom(from, fromlen)) return SOCKET_ERROR;
     TInet peer;
-    const long received = Finish(*record, WinsockSys::ReceiveFrom(record->Fd, buf, len, flags, &peer));
+    const long received = Finish(*record, AfterReceive(*record, ReceiveFrom(*record, buf, len, flags, &peer), len));
     if (received >= 0) WriteAddress(peer, from, fromlen);
     return ToInt(received);
 }
@@ -158,66 +223,75 @@ int shutdown(SOCKET s, int how) {
     TSocketRef record = Enter(s);
     if (!record) return SOCKET_ERROR;
     if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return WinsockFail(WSAEINVAL);
-    return ToInt(Finish(*record, WinsockSys::Shutdown(record->Fd, how)));
+    const long result = Finish(*record, WinsockSys::Shutdown(record->Fd, how));
+    if (result == 0 && how != SD_RECEIVE) record->SendShut = true;
+    return ToInt(result);
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
-    using WinsockSys::TOption;
     TSocketRef record = Enter(s);
     if (!record) return SOCKET_ERROR;
     if (!optval || optlen < 0) return WinsockFail(WSAEFAULT);
-    auto integer = [&](TOption option) -> int {
+    if (!KnownLevel(level)) return WinsockFail(WSAEINVAL);
+    if (const auto option = IntOption(level, optname)) {
         if (optlen < static_cast<int>(sizeof(int))) return WinsockFail(WSAEFAULT);
         int value;
         std::memcpy(&value, optval, sizeof value);
-        return ToInt(Finish(*record, WinsockSys::SetIntOption(record->Fd, option, value)));
-    };
+        return ToInt(Finish(*record, WinsockSys::SetIntOption(record->Fd, *option, value)));
+    }
     auto address = [&](std::size_t index) {
         ULONG value;
         std::memcpy(&value, optval + index * sizeof value, sizeof value);
         return value;
     };
-    switch (level) {
-        case SOL_SOCKET:
-            switch (optname) {
-                case SO_DEBUG: return integer(TOption::Debug);
-                case SO_REUSEADDR: return integer(TOption::ReuseAddr);
-                case SO_KEEPALIVE: return integer(TOption::KeepAlive);
-                case SO_DONTROUTE: return integer(TOption::DontRoute);
-                case SO_BROADCAST: return integer(TOption::Broadcast);
-                case SO_OOBINLINE: return integer(TOption::OobInline);
-                case SO_SNDBUF: return integer(TOption::SendBuffer);
-                case SO_RCVBUF: return integer(TOption::ReceiveBuffer);
-                case SO_LINGER: {
-                    if (optlen < static_cast<int>(sizeof(linger))) return WinsockFail(WSAEFAULT);
-                    linger value;
-                    std::memcpy(&value, optval, sizeof value);
-                    return ToInt(Finish(*record, WinsockSys::SetLinger(record->Fd, value.l_onoff != 0,
-                                                                       value.l_linger)));
-                }
-                default: return WinsockFail(WSAENOPROTOOPT);
-            }
-        case IPPROTO_TCP:
-            if (optname == TCP_NODELAY) return integer(TOption::TcpNoDelay);
-            return WinsockFail(WSAENOPROTOOPT);
-        case IPPROTO_IP:
-            switch (optname) {
-                case IP_MULTICAST_TTL: return integer(TOption::MulticastTtl);
-                case IP_MULTICAST_LOOP: return integer(TOption::MulticastLoop);
-                case IP_MULTICAST_IF:
-                    if (optlen < static_cast<int>(sizeof(in_addr))) return WinsockFail(WSAEFAULT);
-                    return ToInt(Finish(*record, WinsockSys::SetMulticastInterface(record->Fd, address(0))));
-                case IP_ADD_MEMBERSHIP:
-                case IP_DROP_MEMBERSHIP:
-                    if (optlen < static_cast<int>(sizeof(ip_mreq))) return WinsockFail(WSAEFAULT);
-                    return ToInt(Finish(*record, WinsockSys::SetMembership(record->Fd,
-                                                                           optname == IP_ADD_MEMBERSHIP,
-                                                                           address(0), address(1))));
-                default: return WinsockFail(WSAENOPROTOOPT);
-            }
-        default:
-            return WinsockFail(WSAEINVAL);
+    if (level == SOL_SOCKET && optname == SO_LINGER) {
+        if (optlen < static_cast<int>(sizeof(linger))) return WinsockFail(WSAEFAULT);
+        linger value;
+        std::memcpy(&value, optval, sizeof value);
+        return ToInt(Finish(*record, WinsockSys::SetLinger(record->Fd, value.l_onoff != 0, value.l_linger)));
     }
+    if (level == IPPROTO_IP && optname == IP_MULTICAST_IF) {
+        if (optlen < static_cast<int>(sizeof(in_addr))) return WinsockFail(WSAEFAULT);
+        return ToInt(Finish(*record, WinsockSys::SetMulticastInterface(record->Fd, address(0))));
+    }
+    if (level == IPPROTO_IP && (optname == IP_ADD_MEMBERSHIP || optname == IP_DROP_MEMBERSHIP)) {
+        if (optlen < static_cast<int>(sizeof(ip_mreq))) return WinsockFail(WSAEFAULT);
+        return ToInt(Finish(*record, WinsockSys::SetMembership(record->Fd, optname == IP_ADD_MEMBERSHIP,
+                                                               address(0), address(1))));
+    }
+    return WinsockFail(WSAENOPROTOOPT);
+}
+
+// Every option here is four bytes: a Boolean or a number as an int, or the linger pair.
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
+    TSocketRef record = Enter(s);
+    if (!record) return SOCKET_ERROR;
+    if (!optval || !optlen || *optlen < static_cast<int>(sizeof(int))) return WinsockFail(WSAEFAULT);
+    if (!KnownLevel(level)) return WinsockFail(WSAEINVAL);
+    auto answer = [&](long result, auto value) {
+        if (Finish(*record, result) < 0) return SOCKET_ERROR;
+        static_assert(sizeof value == sizeof(int));
+        std::memcpy(optval, &value, sizeof value);
+        *optlen = sizeof value;
+        return 0;
+    };
+    const auto option = IntOption(level, optname);
+    if (option) {
+        const long value = WinsockSys::GetIntOption(record->Fd, *option);
+        return answer(value, static_cast<int>(value));
+    }
+    if (level == SOL_SOCKET && optname == SO_TYPE) return answer(0, record->Type);
+    if (level == SOL_SOCKET && optname == SO_ERROR) {
+        const long error = WinsockSys::TakePendingError(record->Fd);
+        return answer(error, static_cast<int>(error));
+    }
+    if (level == SOL_SOCKET && optname == SO_LINGER) {
+        bool on = false;
+        int seconds = 0;
+        const long result = WinsockSys::GetLinger(record->Fd, &on, &seconds);
+        return answer(result, linger{static_cast<USHORT>(on ? 1 : 0), static_cast<USHORT>(seconds)});
+    }
+    return WinsockFail(WSAENOPROTOOPT);
 }
 
 int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp) {
@@ -230,7 +304,11 @@ int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp) {
         *argp = static_cast<ULONG>(count);
         return 0;
     }
-    if (cmd == FIONBIO) return ToInt(Finish(*record, WinsockSys::SetNonBlocking(record->Fd, *argp != 0)));
+    if (cmd == FIONBIO) {
+        // Notifications need a non-blocking socket; WSAAsyncSelect with mask 0 comes first.
+        if (*argp == 0 && AsyncSelect::Registered(*record)) return WinsockFail(WSAEINVAL);
+        return ToInt(Finish(*record, WinsockSys::SetNonBlocking(record->Fd, *argp != 0)));
+    }
     return WinsockFail(WSAEINVAL);
 }
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <mutex>
 
+#include "AsyncLookup.h"
+#include "AsyncSelect.h"
 #include "Posix.h"
 #include "Winsock.h"
 
@@ -21,8 +23,12 @@ std::mutex gTableLock;
 std::map<SOCKET, TSocketRef> gSockets;
 SOCKET gNextHandle = 0x100;
 
+// Closed is set before the notifications stop, so no registration can follow the close. The
+// registration's hold on the record is gone by the count: a socket that no call is using
+// closes as its options say (an abortive linger resets), not by the interrupt's shutdown.
 void CloseRecord(const TSocketRef& record) {
     record->Closed = true;
+    AsyncSelect::Forget(*record);
     if (record.use_count() > 1) WinsockSys::Interrupt(record->Fd);
 }
 
@@ -72,8 +78,10 @@ int WSACleanup() {
         gStarted = false;
         open = SocketTable::RemoveAll();
     }
-    // The last clean-up closes what the program left open, as Windows Sockets does.
+    // The last clean-up closes what the program left open and ends every lookup, as Windows
+    // Sockets does.
     for (const TSocketRef& record : open) CloseRecord(record);
+    CancelAllLookups();
     return 0;
 }
 

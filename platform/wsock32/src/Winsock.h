@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "wsock32.h"
@@ -12,6 +13,30 @@
 bool WinsockStarted();
 // Sets the thread's error and returns SOCKET_ERROR, the failure result of most calls.
 int WinsockFail(int error);
+
+// What WSAAsyncSelect knows of one socket, guarded by the watcher's lock (AsyncSelect.cpp).
+struct TSelectState {
+    enum class TPhase { Idle, Connecting, Connected, Listening };
+
+    // The registration; Mask 0: none.
+    SOCKET Handle = INVALID_SOCKET;
+    HWND Window = nullptr;
+    UINT Message = 0;
+    LONG Mask = 0;
+    LONG Armed = 0;  // of FD_READ, FD_WRITE, FD_ACCEPT: those that may be posted now
+    bool CloseReported = false;
+    std::vector<std::pair<WORD, WORD>> Unposted;  // event and error the queue refused, in order
+
+    // Facts of the stream that outlive a registration.
+    TPhase Phase = TPhase::Idle;
+    bool ConnectIssued = false;
+    bool ConnectReported = false;
+    int ConnectResult = -1;  // Windows code of the outcome, -1 while unknown
+    bool Hangup = false;     // the peer's side is down; only a receive changes what is pending
+    bool Recheck = false;    // look again at the pending bytes since the hangup
+
+    bool Watched = false;  // the descriptor is in the watcher's poller
+};
 
 // What the library knows of one socket it handed out. The descriptor is closed when the last
 // holder lets go, so a call still running on another thread never sees its descriptor reused.
@@ -25,6 +50,14 @@ struct TSocketRecord {
     const int Type;
     // Set by closesocket; a call that was running then fails with WSAEINTR.
     std::atomic<bool> Closed{false};
+    // Set by shutdown of the sending side: send then fails with WSAESHUTDOWN.
+    std::atomic<bool> SendShut{false};
+    // The reset or abort that ended the connection, once seen (Windows code): the receives
+    // after it keep reporting it where the system reports the end of the stream.
+    std::atomic<int> ConnectionError{0};
+    // Events that the socket calls must re-enable under the watcher's lock; 0 lets them pass.
+    std::atomic<LONG> Reenable{0};
+    TSelectState Select;
 };
 using TSocketRef = std::shared_ptr<TSocketRecord>;
 

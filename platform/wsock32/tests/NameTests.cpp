@@ -29,10 +29,38 @@ TEST_F(WinsockNames, HostEntryHasTheWindowsLayout) {
 }
 
 TEST_F(WinsockNames, NoHostNameIsHostNotFound) {
-    for (const char* bad : {"no..such.host", "with blank", ".leading", "x/y"}) {
+    // The reserved top-level name is never asked for: it fails the same way everywhere.
+    for (const char* bad : {"no..such.host", "with blank", ".leading", "x/y", "host.invalid", "INVALID."}) {
         WSASetLastError(0);
         EXPECT_EQ(gethostbyname(bad), nullptr) << bad;
         EXPECT_EQ(WSAGetLastError(), WSAHOST_NOT_FOUND) << bad;
+    }
+}
+
+TEST_F(WinsockNames, HostByAddress) {
+    const ULONG loopback = inet_addr("127.0.0.1");
+    const char* address = reinterpret_cast<const char*>(&loopback);
+    const hostent* entry = gethostbyaddr(address, 4, AF_INET);
+    ASSERT_NE(entry, nullptr) << WSAGetLastError();
+    EXPECT_STREQ(entry->h_name, "localhost");
+    EXPECT_EQ(entry->h_addrtype, AF_INET);
+    EXPECT_EQ(entry->h_length, 4);
+    ASSERT_NE(entry->h_aliases, nullptr);
+    EXPECT_EQ(FirstAddress(entry), "127.0.0.1");
+    EXPECT_EQ(entry->h_addr_list[1], nullptr);
+
+    const struct {
+        const char* Address;
+        int Length, Type, Error;
+    } refused[] = {
+        {address, 4, AF_UNSPEC, WSAEAFNOSUPPORT},
+        {address, 3, AF_INET, WSAEFAULT},
+        {nullptr, 4, AF_INET, WSAEFAULT},
+    };
+    for (const auto& test : refused) {
+        WSASetLastError(0);
+        EXPECT_EQ(gethostbyaddr(test.Address, test.Length, test.Type), nullptr);
+        EXPECT_EQ(WSAGetLastError(), test.Error) << test.Length << " " << test.Type;
     }
 }
 

@@ -231,6 +231,104 @@ TEST_F(WinsockStream, CloseFromAnotherThreadInterruptsABlockingReceive) {
     closesocket(server);
 }
 
+TEST_F(WinsockStream, NonBlockingConnectWouldBlockAndCompletesLater) {
+    USHORT port = 0;
+    const SOCKET listening = Listener(&port);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ULONG on = 1;
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &on), 0);
+    const sockaddr_in address = Loopback(port);
+    EXPECT_EQ(connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    const timeval patient{5, 0};
+    EXPECT_EQ(select(0, nullptr, &writable, nullptr, &patient), 1);
+    int error = -1, length = sizeof error;
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length), 0);
+    EXPECT_EQ(error, 0);
+    closesocket(s);
+    closesocket(listening);
+}
+
+TEST_F(WinsockStream, OptionsReadBackInWindowsNumbering) {
+    USHORT port = 0;
+    const SOCKET listening = Listener(&port);
+    const SOCKET stream = socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET datagram = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = -1, buffer = 32768;
+    const linger lingering{1, 7};
+    setsockopt(stream, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(stream, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(stream, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    setsockopt(stream, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingering), sizeof lingering);
+    struct TCase {
+        SOCKET Socket;
+        int Level, Name;
+        int Expected;  // -1: any positive value
+    };
+    const TCase cases[] = {
+        {stream, SOL_SOCKET, SO_TYPE, SOCK_STREAM},     {datagram, SOL_SOCKET, SO_TYPE, SOCK_DGRAM},
+        {listening, SOL_SOCKET, SO_ACCEPTCONN, 1},      {stream, SOL_SOCKET, SO_ACCEPTCONN, 0},
+        {stream, SOL_SOCKET, SO_KEEPALIVE, 1},          {datagram, SOL_SOCKET, SO_KEEPALIVE, 0},
+        {stream, IPPROTO_TCP, TCP_NODELAY, 1},          {stream, SOL_SOCKET, SO_ERROR, 0},
+        {stream, SOL_SOCKET, SO_RCVBUF, -1},            {stream, SOL_SOCKET, SO_SNDBUF, -1},
+        {stream, SOL_SOCKET, SO_LINGER, MAKELONG(1, 7)}, {datagram, SOL_SOCKET, SO_LINGER, 0},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(testing::Message() << "level " << test.Level << " option " << test.Name);
+        int value = -99, length = sizeof value;
+        ASSERT_EQ(getsockopt(test.Socket, test.Level, test.Name, reinterpret_cast<char*>(&value), &length), 0);
+        EXPECT_EQ(length, 4);
+        if (test.Expected < 0)
+            EXPECT_GT(value, 0);
+        else
+            EXPECT_EQ(value, test.Expected);
+    }
+    int value, length = 2;
+    EXPECT_EQ(getsockopt(stream, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&value), &length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    length = sizeof value;
+    EXPECT_EQ(getsockopt(stream, SOL_SOCKET, 0x7777, reinterpret_cast<char*>(&value), &length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+    closesocket(stream);
+    closesocket(datagram);
+    closesocket(listening);
+}
+
+TEST_F(WinsockStream, SendAfterShutdownOfTheSendingSideIs10058) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    ASSERT_EQ(shutdown(client, SD_SEND), 0);
+    EXPECT_EQ(SendText(client, "late"), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+    EXPECT_EQ(SendText(server, "still open"), 10);  // the other direction is
+    EXPECT_EQ(ReceiveText(client, 10), "still open");
+    closesocket(client);
+    closesocket(server);
+}
+
+// The peer reads nothing, so a lingering close would wait for its whole time-out.
+TEST_F(WinsockStream, LingeringCloseReturnsAtOnceAndFinishesInTheBackground) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    ULONG on = 1;
+    ASSERT_EQ(ioctlsocket(client, FIONBIO, &on), 0);
+    const std::string chunk(65536, 'l');
+    for (int i = 0; i < 1000 && SendText(client, chunk) != SOCKET_ERROR; ++i) {
+    }
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    const linger lingering{1, 30};
+    ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingering), sizeof lingering), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(closesocket(client), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // The bytes still go out after the close.
+    EXPECT_GT(ReceiveText(server, 4 * chunk.size()).size(), chunk.size());
+    closesocket(server);
+}
+
 TEST_F(WinsockStream, DatagramsCarryTheirSender) {
     const SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     const SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -245,6 +343,14 @@ TEST_F(WinsockStream, DatagramsCarryTheirSender) {
     ASSERT_EQ(recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length), 4);
     EXPECT_EQ(std::string(buffer, 4), "ping");
     EXPECT_EQ(ntohs(from.sin_port), LocalPort(sender));
+    // A datagram longer than the buffer fills it and fails; the rest is gone.
+    ASSERT_EQ(sendto(sender, "0123456789", 10, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 10);
+    ASSERT_EQ(sendto(sender, "next", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 4);
+    EXPECT_EQ(recv(receiver, buffer, 4, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(recv(receiver, buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(std::string(buffer, 4), "next");
     EXPECT_EQ(listen(receiver, 1), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
     closesocket(receiver);
