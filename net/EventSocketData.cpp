@@ -1,0 +1,284 @@
+// The socket's data path: receiving, the receive loop, the send queue and the message pumps.
+
+#include "CustomEventSocket.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+bool EndsConnection(int Error) {
+    switch (Error) {
+    case WSAEINVAL:
+    case WSAENOTSOCK:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAENOTCONN: return true;
+    default: return false;
+    }
+}
+
+std::atomic<TEventSocketApplicationPump> applicationPump{nullptr};
+
+}  // namespace
+
+void SetEventSocketApplicationPump(TEventSocketApplicationPump Pump) { applicationPump.store(Pump); }
+
+int TCustomEventSocket::RecvData(void* Buffer, int BufferSize, int Flags) {
+    const int result = BoundWinsock::recv(FHSocket, static_cast<char*>(Buffer), BufferSize, Flags);
+    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned long>(result);
+    return result;
+}
+
+int TCustomEventSocket::ReceiveBytes(void* Buffer, int BufferSize) {
+    const int result = RecvData(Buffer, BufferSize, 0);
+    if (result < 0)
+        FLastError = BoundWinsock::WSAGetLastError();
+    else
+        FReadCount += result;
+    return result;
+}
+
+std::string TCustomEventSocket::ReceiveText() {
+    int count = QueryRcvdCount();
+    if (count < 0) return std::string();
+    if (count == 0) count = 255;
+    std::string text(static_cast<std::size_t>(count), '\0');
+    const int received = ReceiveBytes(text.data(), count);
+    text.resize(received > 0 ? static_cast<std::size_t>(received) : 0);
+    return text;
+}
+
+int TCustomEventSocket::RecvFromData(SOCKET Handle, void* Buffer, int BufferSize, int Flags, sockaddr_in& From,
+                                     int& FromLen) {
+    const int result = BoundWinsock::recvfrom(Handle, static_cast<char*>(Buffer), BufferSize, Flags,
+                                              reinterpret_cast<sockaddr*>(&From), &FromLen);
+    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned long>(result);
+    return result;
+}
+
+int TCustomEventSocket::ReceiveDatagram(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+    const int result = RecvFromData(FHSocket, Buffer, BufferSize, 0, From, FromLen);
+    if (result < 0)
+        FLastError = BoundWinsock::WSAGetLastError();
+    else
+        FReadCount += result;
+    return result;
+}
+
+int TCustomEventSocket::QueryRcvdCount() {
+    if (ComponentState() & csDesigning) return -1;
+    ULONG pending = 0;
+    if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) {
+        ReportSocketError("ioctlSocket");
+        return -1;
+    }
+    return static_cast<int>(pending);
+}
+
+void TCustomEventSocket::ReceiveLoop(WORD ErrCode, TEventSocketOptions Options) {
+    char discard[1024];
+    for (;;) {
+        try {
+            FLastError = 0;
+            const unsigned long takenBefore = FBytesTaken;
+            if (!FireDataAvailable(ErrCode) && RecvData(discard, sizeof discard, 0) < 0) {
+                FLastError = BoundWinsock::WSAGetLastError();
+                if (FLastError == WSAEWOULDBLOCK) {
+                    FLastError = 0;
+                    return;
+                }
+            }
+            if ((Options & wsoNoReceiveLoop) != 0 || FLastError != 0) return;
+            // A handler that leaves the bytes where they are would be called again at once, for
+            // ever; the platform's next read event gives it its next chance.
+            if (FBytesTaken == takenBefore) return;
+            ULONG pending = 0;
+            if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) {
+                FLastError = BoundWinsock::WSAGetLastError();
+                return;
+            }
+            if (pending == 0) return;
+        } catch (...) {
+            // A failing data handler ends this loop only; the next read event starts a new one.
+            return;
+        }
+    }
+}
+
+int TCustomEventSocket::SendChunk(const void* Data, int Len) {
+    const char* bytes = static_cast<const char*>(Data);
+    const int result = FType == SOCK_DGRAM
+                           ? BoundWinsock::sendto(FHSocket, bytes, Len, FSendFlags,
+                                                  reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin)
+                           : BoundWinsock::send(FHSocket, bytes, Len, FSendFlags);
+    return result;
+}
+
+void TCustomEventSocket::QueueData(const void* Data, int Len) {
+    if (Len <= 0 || !Data) return;
+    if (FBufList.empty()) AppendBlocks(Len);
+    // Filling goes on in the last block that holds bytes (or the first of a new run).
+    std::size_t index = FBufList.size() - 1;
+    while (index > 0 && FBufList[index]->Written() == 0) --index;
+    const char* bytes = static_cast<const char*>(Data);
+    for (;;) {
+        const int taken = FBufList[index]->Append(bytes, Len);
+        if (taken == Len) return;
+        bytes += taken;
+        Len -= taken;
+        if (++index == FBufList.size()) AppendBlocks(Len);
+    }
+}
+
+void TCustomEventSocket::AppendBlocks(int Len) {
+    // The blocks for one send lie end to end, so a send call can take several of them at once
+    // straight from where they are.
+    const int count = std::clamp((Len + FBufSize - 1) / FBufSize, 1, MaxBlocksPerRun);
+    std::shared_ptr<char[]> run(new char[static_cast<std::size_t>(count) * FBufSize]);
+    for (int i = 0; i < count; ++i) FBufList.push_back(std::make_unique<TBuffer>(run, i * FBufSize, FBufSize));
+}
+
+void TCustomEventSocket::ClearSendQueue() { FBufList.clear(); }
+
+void TCustomEventSocket::TryToSend() {
+    FSendFailed = false;
+    if (FHSocket == INVALID_SOCKET || FBufList.empty()) return;
+    const SOCKET handle = FHSocket;
+    for (;;) {
+        // Read afresh on every pass: an OnSendData handler may have sent, cleared the queue or
+        // closed the socket.
+        if (!SameSession(handle) || FBufList.empty()) return;
+        TBuffer& first = *FBufList.front();
+        int count = 0;
+        const void* data = first.FirstUnsent(count);
+        if (count == 0) {
+            if (FBufList.size() > 1) {
+                FBufList.pop_front();
+                continue;
+            }
+            FAllSent = true;  // the last block stays for the next Send
+            return;
+        }
+        count += FollowingUnsent(first);
+        const int sent = SendChunk(data, count);
+        if (sent == 0) return;
+        if (sent < 0) {
+            const int error = BoundWinsock::WSAGetLastError();
+            if (EndsConnection(error)) {
+                FCloseInvoked = true;  // the close below must not report the session a second time
+                FSendFailed = true;    // nor try to deliver the queue first
+                Disconnect();
+                FireSessionClosed(static_cast<WORD>(error));
+            } else if (error != WSAEWOULDBLOCK) {  // would block: the write event resumes
+                FSendFailed = true;
+                ReportSocketError("TryToSend failed");
+            }
+            return;
+        }
+        // The bytes count as gone before anyone hears of them.
+        MarkQueueSent(sent);
+        FireSendData(sent);
+        if (sent < count) return;  // the rest waits for the write event
+    }
+}
+
+int TCustomEventSocket::FollowingUnsent(const TBuffer& First) const {
+    // Full blocks that continue the first one in memory, up to the first one that is not full.
+    // Datagrams keep their boundaries: one block, one datagram.
+    if (FType != SOCK_STREAM) return 0;
+    int count = 0;
+    const TBuffer* previous = &First;
+    if (previous->Written() != previous->BlockSize()) return 0;
+    for (std::size_t i = 1; i < FBufList.size() && i < static_cast<std::size_t>(MaxBlocksPerRun); ++i) {
+        const TBuffer& next = *FBufList[i];
+        if (next.Start() != previous->End() || next.Sent() != 0 || next.Written() == 0) break;
+        count += next.Written();
+        if (next.Written() != next.BlockSize()) break;
+        previous = &next;
+    }
+    return count;
+}
+
+void TCustomEventSocket::MarkQueueSent(int Count) {
+    for (std::size_t i = 0; i < FBufList.size() && Count > 0; ++i) Count -= FBufList[i]->MarkSent(Count);
+}
+
+int TCustomEventSocket::Send(const void* Data, int Len) {
+    if (FState != wsConnected && FState != wsSocksConnected) {
+        BoundWinsock::WSASetLastError(WSAENOTCONN);
+        ReportSocketError("Send");
+        return -1;
+    }
+    FAllSent = false;
+    int result = 0;
+    if (Len > 0) {
+        result = Len;
+        QueueData(Data, Len);
+    }
+    TryToSend();
+    // OnDataSent comes from the message loop, never from inside Send, so a handler that sends
+    // again does not recurse.
+    if (FAllSent && FHSocket != INVALID_SOCKET) PostWriteEvent();
+    return result;
+}
+
+void TCustomEventSocket::PostWriteEvent() {
+    PostMessageA(FWindowHandle, WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(FD_WRITE, 0));
+}
+
+int TCustomEventSocket::SendDatagram(const sockaddr_in& Dest, int DestLen, const void* Data, int Len) {
+    const sockaddr_in dest = Dest;
+    const int result = BoundWinsock::sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
+                                            reinterpret_cast<const sockaddr*>(&dest), DestLen);
+    if (result > 0) {
+        FireSendData(result);
+        if (FAllSent && FType == SOCK_DGRAM && FHSocket != INVALID_SOCKET) PostWriteEvent();
+    }
+    return result;
+}
+
+int TCustomEventSocket::SendText(const std::string& Str) {
+    if (Str.empty()) return 0;
+    return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomEventSocket::ChangeSendFlags(TSocketSendFlags Value) {
+    switch (Value) {
+    case wsSendNormal: FSendFlags = 0; break;
+    case wsSendUrgent: FSendFlags = MSG_OOB; break;
+    default: ReportError("Invalid SendFlags");
+    }
+}
+
+TSocketSendFlags TCustomEventSocket::SendFlags() const { return FSendFlags == MSG_OOB ? wsSendUrgent : wsSendNormal; }
+
+void TCustomEventSocket::PumpMessages() {
+    const TEventSocketApplicationPump pump = applicationPump.load();
+    if (MultiThreaded || !pump)
+        PumpThreadMessages();
+    else
+        pump();
+}
+
+void TCustomEventSocket::PumpThreadMessages() {
+    while (PumpOneMessage()) {
+    }
+}
+
+void TCustomEventSocket::WaitForMessages() {
+    // The waits serve the queue in turns; between them the thread sleeps instead of spinning.
+    if (!User32QueueHasMessages()) Sleep(1);
+}
+
+bool TCustomEventSocket::PumpOneMessage() {
+    MSG msg;
+    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
+    if (msg.message == WM_QUIT) {
+        FTerminated = true;
+    } else {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return true;
+}

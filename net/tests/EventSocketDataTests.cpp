@@ -1,0 +1,277 @@
+// The socket component's data path: the send queue and its flow control, the receive loop, and
+// datagrams, through the test thread's queue and loopback peers.
+
+#include "EventSocketFixture.h"
+
+namespace {
+
+class EventSocketDataTest : public TEventSocketFixture {};
+
+TEST_F(EventSocketDataTest, TheQueueFillsBlocksOf1460AndASendOfNothingPushesIt) {
+    TProbeSocket* socket = TProbeSocket::Create(&Owner);
+    int dataSent = 0;
+    socket->OnDataSent = [&](TObject*, WORD) { ++dataSent; };
+    const int peer = Connected(socket);
+    PumpUntil([&] { return dataSent > 0; });  // the platform's first write event
+    dataSent = 0;
+    const long filled = FillPlatform(socket->HSocket(), peer);
+
+    const std::string data = Pattern(3100, 1);
+    EXPECT_EQ(socket->Send(data.data(), 3000), 3000);  // the count queued, not the count sent
+    EXPECT_EQ(socket->QueuedBlocks(), std::vector<int>({1460, 1460, 80}));
+    EXPECT_EQ(socket->Send(data.data() + 3000, 100), 100);
+    EXPECT_EQ(socket->QueuedBlocks(), std::vector<int>({1460, 1460, 180}));
+    EXPECT_EQ(dataSent, 0);
+
+    // The peer makes room; nothing of the queue moves until a send or a write event.
+    EXPECT_EQ(PosixPeer::ReadExactly(peer, static_cast<std::size_t>(filled)).size(), static_cast<std::size_t>(filled));
+    char byte;
+    EXPECT_EQ(PosixPeer::Read(peer, &byte, 1, PosixPeer::kMsgDontWait), -EAGAIN);
+    EXPECT_EQ(socket->Send(nullptr, 0), 0);
+    EXPECT_EQ(ReadWhilePumping(peer, data.size()), data);
+    EXPECT_TRUE(PumpUntil([&] { return dataSent > 0; }));
+    EXPECT_EQ(socket->QueuedBlocks(), std::vector<int>({0}));  // the last block stays for reuse
+    EXPECT_EQ(socket->SendText(""), 0);
+    delete socket;
+}
+
+// Each case sends total bytes against a slow reader with small buffers; every byte must arrive
+// once and in order, whatever the handlers do.
+TEST_F(EventSocketDataTest, BackPressureDeliversEveryByteOnceInOrder) {
+    constexpr std::size_t total = 1 << 19;
+    const std::string data = Pattern(total);
+    enum TFeed { AllAtOnce, FromOnDataSent, FromOnSendData };
+    const struct {
+        const char* Name;
+        TFeed Feed;
+        int Piece;
+    } cases[] = {
+        {"one send of everything", AllAtOnce, 0},
+        {"pieces from OnDataSent", FromOnDataSent, 7000},
+        {"pieces from OnSendData, inside the sending", FromOnSendData, 3333},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TEventSocket* socket = TEventSocket::Create(&Owner);
+        std::size_t queued = 0;
+        long reported = 0;
+        const auto feed = [&] {
+            if (queued >= total) return;
+            const int piece = static_cast<int>(std::min<std::size_t>(c.Piece, total - queued));
+            queued += piece;  // before Send: a nested send continues from here
+            socket->Send(data.data() + queued - piece, piece);
+        };
+        socket->OnSendData = [&](TObject*, int sent) {
+            reported += sent;
+            if (c.Feed == FromOnSendData) feed();
+        };
+        bool allSent = false;
+        socket->OnDataSent = [&](TObject*, WORD) {
+            if (c.Feed == FromOnDataSent) feed();
+            allSent = queued >= total;
+        };
+        socket->LingerOnOff = wsLingerOff;  // graceful: the peer reads to the end
+        const int peer = Connected(socket);
+        PosixPeer::SetOption(peer, PosixPeer::kSoRcvBuf, 16384);
+        const int size = 8192;
+        BoundWinsock::setsockopt(socket->HSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
+        TPeerReader reader(peer, 1);
+        if (c.Feed == AllAtOnce) {
+            queued = total;
+            EXPECT_EQ(socket->Send(data.data(), static_cast<int>(total)), static_cast<int>(total));
+        } else {
+            feed();
+        }
+        EXPECT_TRUE(PumpUntil([&] { return allSent; }, 60000));
+        socket->Disconnect();
+        long end = -1;
+        const std::string got = reader.Finish(&end);
+        EXPECT_EQ(got.size(), total);
+        EXPECT_TRUE(got == data) << "the stream differs";
+        EXPECT_EQ(end, 0);
+        EXPECT_EQ(reported, static_cast<long>(total));
+        delete socket;
+    }
+}
+
+// A handler of OnSendData that ends the session inside the sending: the sending stops without
+// touching the freed queue, and the session is reported closed once.
+TEST_F(EventSocketDataTest, AnOnSendDataHandlerThatEndsTheSessionStopsTheSending) {
+    for (const bool abort : {true, false}) {
+        SCOPED_TRACE(abort ? "AbortConnection" : "Disconnect");
+        TProbeSocket* socket = TProbeSocket::Create(&Owner);
+        Record(socket);
+        int sendData = 0;
+        socket->OnSendData = [&](TObject*, int) {
+            ++sendData;
+            if (abort)
+                socket->AbortConnection();
+            else
+                socket->Disconnect();
+        };
+        const int peer = Connected(socket);
+        Log.clear();
+        const std::string data = Pattern(5000);
+        EXPECT_EQ(socket->Send(data.data(), static_cast<int>(data.size())), 5000);
+        EXPECT_EQ(sendData, 1);
+        EXPECT_EQ(socket->State(), wsClosed);
+        PumpFor(30);
+        EXPECT_EQ(Log, Strings({"state 5>8", "closed 0"}));  // no OnDataSent for the gone session
+        EXPECT_EQ(socket->QueuedBlocks().size(), abort ? 0u : 4u);
+        std::string got;
+        char buffer[8192];
+        long read;
+        while ((read = PosixPeer::Read(peer, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(read));
+        EXPECT_EQ(got, data.substr(0, got.size()));  // a prefix, each byte once
+        delete socket;
+    }
+}
+
+TEST_F(EventSocketDataTest, APeerResetWhileSendingClosesTheSessionOnceWith10054) {
+    for (const TSocketLingerOnOff linger : {wsLingerOn, wsLingerOff}) {
+        SCOPED_TRACE(linger == wsLingerOn ? "abortive close" : "graceful close");
+        TEventSocket* socket = TEventSocket::Create(&Owner);
+        Record(socket);
+        socket->LingerOnOff = linger;
+        const int peer = Connected(socket);
+        PumpUntil([&] { return Sent > 0; });
+        Log.clear();
+        Sent = 0;
+        FillPlatform(socket->HSocket(), peer);  // the queue holds bytes when the reset comes
+        PosixPeer::Reset(peer);
+        const std::string data = Pattern(20000);
+        // Until the platform has seen the reset, sends are queued; then the send path ends the
+        // session.
+        for (int i = 0; i < 200 && socket->State() == wsConnected; ++i, Sleep(1)) {
+            EXPECT_EQ(socket->Send(data.data(), 1000), 1000);
+        }
+        EXPECT_EQ(socket->State(), wsClosed);
+        PumpFor(50);
+        EXPECT_EQ(Log, Strings({"state 5>8", "closed 10054"}));
+        EXPECT_EQ(Sent, 0);  // no OnDataSent on the closed socket
+        EXPECT_EQ(socket->HSocket(), INVALID_SOCKET);
+        delete socket;
+    }
+}
+
+TEST_F(EventSocketDataTest, WithoutAHandlerDataIsDiscardedInPiecesOfAtMost1024) {
+    TProbeSocket* socket = TProbeSocket::Create(&Owner);
+    const int peer = Adopt(socket);
+    ASSERT_EQ(PosixPeer::Write(peer, Pattern(5000)), 5000);
+    EXPECT_TRUE(PumpUntil([&] {
+        int taken = 0;
+        for (int size : socket->ReceiveSizes) taken += size;
+        return taken >= 5000 && socket->RcvdCount() == 0;
+    }));
+    for (int size : socket->ReceiveSizes) EXPECT_EQ(size, 1024);
+    EXPECT_EQ(socket->ReadCount(), 0);  // discarded bytes are not counted
+    delete socket;
+}
+
+TEST_F(EventSocketDataTest, TheReceiveLoopCallsAgainWhileBytesArePendingAndOnlyThen) {
+    const struct {
+        const char* Name;
+        TEventSocketOptions Options;
+        int Take;  // bytes the handler takes per call
+        int FirstEventCalls;
+        std::size_t MinEvents;
+    } cases[] = {
+        {"loop", 0, 100, 10, 1},
+        {"no receive loop", wsoNoReceiveLoop, 100, 1, 10},
+        // A handler that takes nothing is not called again at once (nor for ever).
+        {"handler takes nothing", 0, 0, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProbeSocket* socket = TProbeSocket::Create(&Owner);
+        socket->ComponentOptions = c.Options;
+        int received = 0;
+        socket->OnDataAvailable = [&](TObject*, WORD) {
+            char buffer[100];
+            if (c.Take > 0) received += std::max(socket->ReceiveBytes(buffer, c.Take), 0);
+        };
+        const int peer = Adopt(socket);
+        ASSERT_EQ(PosixPeer::Write(peer, Pattern(1000)), 1000);
+        Sleep(20);  // all of it pending before the first event
+        PumpUntil([&] { return received >= 1000; }, c.Take > 0 ? 5000 : 100);
+        PumpFor(30);
+        ASSERT_GE(socket->CallsPerReadEvent.size(), c.MinEvents);
+        EXPECT_EQ(socket->CallsPerReadEvent[0], c.FirstEventCalls);
+        if (c.Options & wsoNoReceiveLoop) {
+            for (int calls : socket->CallsPerReadEvent) EXPECT_EQ(calls, 1);
+        }
+        if (c.Take == 0) {
+            EXPECT_EQ(socket->CallsPerReadEvent.size(), 1u);
+        }
+        EXPECT_EQ(socket->ReadCount(), received);
+        EXPECT_EQ(socket->RcvdCount(), 1000 - received);
+        delete socket;
+    }
+}
+
+TEST_F(EventSocketDataTest, ReceiveTextTakesWhatIsPendingOr255) {
+    const int peer = Adopt(Socket);
+    EXPECT_EQ(Socket->ReceiveText(), "");  // nothing there: the receive fails
+    EXPECT_EQ(Socket->LastError(), WSAEWOULDBLOCK);
+    const std::string data = Pattern(600);
+    ASSERT_EQ(PosixPeer::Write(peer, data), 600);
+    Sleep(20);
+    EXPECT_EQ(Socket->ReceiveText(), data);
+    EXPECT_EQ(Socket->ReadCount(), 600);
+}
+
+// A datagram socket that listens sees each sender's address and answers it; one that connects
+// sends from the local port it was given.
+TEST_F(EventSocketDataTest, DatagramsCarryTheirSourcePort) {
+    Record(Socket);
+    std::vector<std::pair<std::string, USHORT>> got;
+    Socket->OnDataAvailable = [&](TObject*, WORD) {
+        char buffer[100];
+        sockaddr_in from{};
+        int length = sizeof from;
+        const int n = Socket->ReceiveDatagram(buffer, sizeof buffer, from, length);
+        if (n < 0) return;
+        got.emplace_back(std::string(buffer, static_cast<std::size_t>(n)), BoundWinsock::ntohs(from.sin_port));
+        Socket->SendDatagram(from, length, "ack", 3);
+    };
+    Socket->SetProto("udp");
+    Socket->SetAddr("127.0.0.1");
+    Socket->SetPort("0");
+    Socket->Listen();
+    EXPECT_EQ(Log, Strings({"state 8>2", "state 2>7", "state 7>5", "connected 0"}));
+    const USHORT port = static_cast<USHORT>(StrToInt(Socket->GetBoundPort()));
+    const int peer = PosixPeer::Socket(SOCK_DGRAM);
+    FPeers.push_back(peer);
+    PosixPeer::Bind(peer, 0);
+    ASSERT_EQ(PosixPeer::SendTo(peer, port, "one"), 3);
+    EXPECT_TRUE(PumpUntil([&] { return !got.empty(); }));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], std::make_pair(std::string("one"), PosixPeer::PortOf(peer)));
+    char answer[10];
+    EXPECT_EQ(PosixPeer::Read(peer, answer, sizeof answer), 3);
+    EXPECT_EQ(Socket->ReadCount(), 3);
+
+    // The other way: a connected datagram socket from a given local port.
+    const SOCKET receiver = BoundWinsock::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = PosixPeer::Loopback(0);
+    ASSERT_EQ(BoundWinsock::bind(receiver, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    int length = sizeof address;
+    BoundWinsock::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+    TEventSocket* client = TEventSocket::Create(&Owner);
+    const USHORT localPort = FreePort();
+    client->SetLocalAddr("127.0.0.1");
+    client->SetLocalPort(IntToStr(localPort));
+    StartConnect(client, BoundWinsock::ntohs(address.sin_port), "udp");
+    EXPECT_EQ(client->State(), wsConnected);  // before Connect returned
+    EXPECT_EQ(client->SendText("two"), 3);
+    sockaddr_in from{};
+    length = sizeof from;
+    char buffer[10];
+    EXPECT_EQ(BoundWinsock::recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length), 3);
+    EXPECT_EQ(BoundWinsock::ntohs(from.sin_port), localPort);
+    EXPECT_EQ(client->LocalPort(), IntToStr(localPort));
+    BoundWinsock::closesocket(receiver);
+    delete client;
+}
+
+}  // namespace
