@@ -77,6 +77,8 @@ void TEventSocket::DefinePublished(TPublishedTable& table) {
         {"wsLingerOff", wsLingerOff}, {"wsLingerOn", wsLingerOn}, {"wsLingerNoSet", wsLingerNoSet}};
     static const std::map<std::string, TSocketSendFlags> sendFlagNames = {
         {"wsSendNormal", wsSendNormal}, {"wsSendUrgent", wsSendUrgent}};
+    static const std::map<std::string, TSocksAuthentication> authenticationNames = {
+        {"socksNoAuthentication", socksNoAuthentication}, {"socksAuthenticateUsercode", socksAuthenticateUsercode}};
     const auto integer = [](const TStreamValue& value) { return static_cast<int>(value.AsInteger()); };
     const auto byte = [](const TStreamValue& value) { return static_cast<BYTE>(value.AsInteger()); };
 
@@ -85,7 +87,18 @@ void TEventSocket::DefinePublished(TPublishedTable& table) {
     table.Property("Proto", [this](const TStreamValue& v) { SetProto(v.AsString()); });
     table.Property("LocalAddr", [this](const TStreamValue& v) { SetLocalAddr(v.AsString()); });
     table.Property("LocalPort", [this](const TStreamValue& v) { SetLocalPort(v.AsString()); });
+    table.Property("SocksServer", [this](const TStreamValue& v) { SetSocksServer(v.AsString()); });
+    table.Property("SocksPort", [this](const TStreamValue& v) { SetSocksPort(v.AsString()); });
+    table.Property("SocksLevel", [this](const TStreamValue& v) { SetSocksLevel(v.AsString()); });
+    table.Property("SocksUsercode", [this](const TStreamValue& v) { SocksUsercode = v.AsString(); });
+    table.Property("SocksPassword", [this](const TStreamValue& v) { SocksPassword = v.AsString(); });
+    table.Property("SocksAuthentication",
+                   [this](const TStreamValue& v) { SocksAuthentication = EnumValue(v, authenticationNames); });
+    table.Property("LineMode", [this](const TStreamValue& v) { SetLineMode(v.AsBoolean()); });
     table.Property("LineLimit", [this, integer](const TStreamValue& v) { LineLimit = integer(v); });
+    table.Property("LineEnd", [this](const TStreamValue& v) { LineEnd = v.AsString(); });
+    table.Property("LineEcho", [this](const TStreamValue& v) { LineEcho = v.AsBoolean(); });
+    table.Property("LineEdit", [this](const TStreamValue& v) { LineEdit = v.AsBoolean(); });
     table.Property("LingerOnOff", [this](const TStreamValue& v) { LingerOnOff = EnumValue(v, lingerNames); });
     table.Property("LingerTimeout", [this, integer](const TStreamValue& v) { LingerTimeout = integer(v); });
     table.Property("FlushTimeout", [this, integer](const TStreamValue& v) { FlushTimeout = integer(v); });
@@ -110,4 +123,8 @@ void TEventSocket::DefinePublished(TPublishedTable& table) {
     table.Event("OnDnsLookupDone", OnDnsLookupDone);
     table.Event("OnError", OnError);
     table.Event("OnBgException", OnBgException);
+    table.Event("OnSocksConnected", OnSocksConnected);
+    table.Event("OnSocksError", OnSocksError);
+    table.Event("OnSocksAuthState", OnSocksAuthState);
+    table.Event("OnLineLimitExceeded", OnLineLimitExceeded);
 }

@@ -1,0 +1,371 @@
+// Line mode (assembly, echo, editing, the limit, the refire after a mode change) and the waits
+// that pump messages until a flag is set.
+
+#include "LineEventSocket.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+std::atomic<TEventSocketTerminateQuery> terminateQuery{nullptr};
+
+constexpr int EditBlock = 256;
+constexpr int RefirePassesWithoutLine = 4;
+constexpr int WaitFailed = 12001;
+
+// Where Count bytes end at the first match of End in Data from Start on; -1 without one.
+int FindLineEnd(const char* Data, int Start, int Count, const std::string& End) {
+    const int length = static_cast<int>(End.size());
+    for (int p = Start; p < Count - length + 1; ++p)
+        if (std::memcmp(Data + p, End.data(), End.size()) == 0) return p;
+    return -1;
+}
+
+}  // namespace
+
+void SetEventSocketTerminateQuery(TEventSocketTerminateQuery Query) { terminateQuery.store(Query); }
+
+TCustomLineEventSocket::~TCustomLineEventSocket() = default;
+
+// ---- the buffer of held bytes ------------------------------------------------------------------
+
+bool TCustomLineEventSocket::ReserveLineBuf(long long Needed) {
+    if (Needed > INT_MAX) return false;
+    if (FLineBufSize >= Needed) return true;
+    std::unique_ptr<char[]> grown(new char[static_cast<std::size_t>(Needed)]);
+    if (FLineBuf) std::memcpy(grown.get(), FLineBuf.get(), static_cast<std::size_t>(FLineBufSize));
+    FLineBuf = std::move(grown);
+    FLineBufSize = static_cast<int>(Needed);
+    return true;
+}
+
+void TCustomLineEventSocket::ReleaseLineBuf() {
+    FLineBuf.reset();
+    FLineBufSize = 0;
+    FLineHeld = 0;
+    FLineDeliverLen = 0;
+    ++FLineGeneration;
+}
+
+void TCustomLineEventSocket::TakeFromStart(void* Buffer, int Count, int Remaining) {
+    std::memcpy(Buffer, FLineBuf.get(), static_cast<std::size_t>(Count));
+    std::memmove(FLineBuf.get(), FLineBuf.get() + Count, static_cast<std::size_t>(Remaining));
+}
+
+void TCustomLineEventSocket::EndDelivery() {
+    if (FLineBehind <= 0) return;  // ended already, by a switch of the mode
+    const int following = FLineHeld - FLineBehind;
+    std::memmove(FLineBuf.get() + FLineDeliverLen, FLineBuf.get() + FLineBehind, static_cast<std::size_t>(following));
+    FLineHeld = FLineDeliverLen + following;
+    FLineDeliverLen = 0;
+    FLineBehind = 0;
+    Terminate();
+}
+
+// ---- receiving ---------------------------------------------------------------------------------
+
+int TCustomLineEventSocket::QueryRcvdCount() {
+    if (Assembling()) return FLineDeliverLen;
+    if (FLineHeld > 0) return FLineHeld;
+    return TCustomSocksEventSocket::QueryRcvdCount();
+}
+
+int TCustomLineEventSocket::RecvData(void* Buffer, int BufferSize, int Flags) {
+    if (Assembling() && FLineDeliverLen > 0) {
+        const int count = std::clamp(BufferSize, 0, FLineDeliverLen);
+        TakeFromStart(Buffer, count, FLineDeliverLen - count);
+        FLineDeliverLen -= count;
+        return count;
+    }
+    if (!Assembling() && FLineHeld > 0) {
+        const int count = std::clamp(BufferSize, 0, FLineHeld);
+        TakeFromStart(Buffer, count, FLineHeld - count + 1);  // with the zero byte behind
+        FLineHeld -= count;
+        return count;
+    }
+    return TCustomSocksEventSocket::RecvData(Buffer, BufferSize, Flags);
+}
+
+bool TCustomLineEventSocket::DeliverHeldPlain(const TLineTicket& T) {
+    while (!Assembling() && FLineHeld > 0) {
+        const int before = FLineHeld;
+        const bool handled = TCustomSocksEventSocket::FireDataAvailable(0);
+        if (Changed(T)) return false;
+        if (!handled) {
+            // Nobody takes them: they would be offered for ever.
+            FLineHeld = 0;
+            Terminate();
+        } else if (FLineHeld == before) {
+            break;  // offered again with the next read event
+        }
+    }
+    return true;
+}
+
+bool TCustomLineEventSocket::FireDataAvailable(WORD ErrCode) {
+    if (!Assembling() || SocksNegotiating()) {
+        if (FLineHeld > 0 && !SocksNegotiating()) {
+            // Held bytes of an earlier line mode come first, then what the socket has.
+            const TLineTicket ticket = Ticket();
+            if (!DeliverHeldPlain(ticket) || FLineHeld > 0) return true;
+            if (TCustomSocksEventSocket::QueryRcvdCount() <= 0 || Changed(ticket)) return true;
+        }
+        return TCustomSocksEventSocket::FireDataAvailable(ErrCode);
+    }
+    if (FLineDepth > 0) {
+        // A modal loop inside a handler: the outer assembly owns the buffer. The bytes stay on
+        // the socket and a read event of our own brings them once it has returned.
+        FLineMissed = true;
+        return true;
+    }
+    struct TDepth {
+        TCustomLineEventSocket& Socket;
+        explicit TDepth(TCustomLineEventSocket& S) : Socket(S) { ++Socket.FLineDepth; }
+        ~TDepth() {
+            if (--Socket.FLineDepth > 0 || !Socket.FLineMissed) return;
+            Socket.FLineMissed = false;
+            if (Socket.FHSocket != INVALID_SOCKET)
+                PostMessageA(Socket.FWindowHandle, WM_SOCKET_EVENT, Socket.FHSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+        }
+    } depth(*this);
+    return AssembleLines();
+}
+
+bool TCustomLineEventSocket::AssembleLines() {
+    const TLineTicket ticket = Ticket();
+    long long wanted = TCustomSocksEventSocket::QueryRcvdCount();
+    if (Changed(ticket) || wanted < 0) return true;
+    if (wanted == 0) wanted = 255;
+    wanted = std::min<long long>(wanted, INT_MAX - 1LL - FLineHeld);
+    if (wanted <= 0 || !ReserveLineBuf(FLineHeld + wanted + 1)) return true;
+    int got = ReceiveBytes(FLineBuf.get() + FLineHeld, static_cast<int>(wanted));
+    if (Changed(ticket)) return true;
+    if (got < 1) {
+        if (FLineHeld < 1) return true;
+        got = 0;
+    }
+    if (got > 0) {
+        if (LineEdit)
+            EditLine(got);
+        else if (LineEcho)
+            Send(FLineBuf.get() + FLineHeld, got);
+        if (Changed(ticket)) return true;
+    }
+    int start = FLineRescan ? 0 : std::max(0, FLineHeld - static_cast<int>(LineEnd.size()));
+    FLineRescan = false;
+    FLineHeld += got;
+    Terminate();
+
+    while (Assembling()) {
+        // The length matched is the one removed, whatever a handler does to LineEnd meanwhile.
+        const std::string end = LineEnd;
+        const int p = FindLineEnd(FLineBuf.get(), start, FLineHeld, end);
+        if (p < 0) break;
+        FLineBehind = p + static_cast<int>(end.size());
+        FLineDeliverLen = FLineBehind;
+        FLineSeen = true;
+        bool stalled = false;
+        try {
+            while (Assembling() && FLineDeliverLen > 0) {
+                const int before = FLineDeliverLen;
+                const bool handled = TCustomSocksEventSocket::FireDataAvailable(0);
+                if (Changed(ticket)) return true;
+                if (!handled) {
+                    FLineDeliverLen = 0;  // nobody takes lines: dropped
+                } else if (FLineDeliverLen == before) {
+                    stalled = true;
+                    break;
+                }
+            }
+        } catch (...) {
+            // The untaken rest stays held, line end included, and is searched again.
+            if (!Changed(ticket)) {
+                EndDelivery();
+                FLineRescan = true;
+            }
+            throw;
+        }
+        EndDelivery();
+        start = 0;
+        if (stalled) {
+            // A handler that takes nothing gets the line again with the next read event.
+            FLineRescan = true;
+            return true;
+        }
+        if (!DeliverHeldPlain(ticket)) return true;
+    }
+
+    if (LineLimit > 0 && FLineHeld > LineLimit) {
+        FLineDropFlag = true;
+        FireLineLimitExceeded(FLineHeld, FLineDropFlag);
+        if (Changed(ticket)) return true;
+        if (FLineDropFlag) {
+            FLineDeliverLen = 0;
+            FLineHeld = 0;
+            Terminate();
+        }
+        FLineDropFlag = false;
+    }
+    return true;
+}
+
+void TCustomLineEventSocket::EditLine(int& Count) {
+    const TLineTicket ticket = Ticket();
+    int w = FLineHeld;
+    int low = FLineHeld;
+    std::unique_ptr<char[]> work;
+    int workSize = 0;
+    const auto room = [&](int needed) {
+        if (!work) {
+            workSize = ((FLineHeld + Count + EditBlock) / EditBlock) * EditBlock;
+            work.reset(new char[static_cast<std::size_t>(workSize)]);
+            std::memcpy(work.get(), FLineBuf.get(), static_cast<std::size_t>(w));  // w is still r here
+        }
+        while (needed > workSize) {
+            std::unique_ptr<char[]> grown(new char[static_cast<std::size_t>(workSize + EditBlock)]);
+            std::memcpy(grown.get(), work.get(), static_cast<std::size_t>(workSize));
+            work = std::move(grown);
+            workSize += EditBlock;
+        }
+    };
+    // After an echo the session may be gone, and with it the bytes being edited.
+    const auto echo = [&](const void* data, int len) {
+        Send(data, len);
+        return !Changed(ticket);
+    };
+    for (int r = FLineHeld; r < FLineHeld + Count; ++r) {
+        const char c = FLineBuf[r];
+        if (c == '\b') {
+            if (LineEcho && w > 0 && !echo("\b \b", 3)) return;
+            room(w);
+            if (w > 0) low = std::min(low, --w);
+        } else if (c == '\t') {
+            room(w + 1);
+            do {
+                room(w + 1);
+                work[w++] = ' ';
+                if (LineEcho && !echo(" ", 1)) return;
+            } while (w % 8 != 0);
+        } else {
+            if (LineEcho && !echo(&c, 1)) return;
+            if (work) {
+                room(w + 1);
+                work[w] = c;
+            }
+            ++w;
+        }
+    }
+    if (!work) return;
+    if (FLineBufSize <= w && !ReserveLineBuf(w + 1LL)) return;
+    std::memcpy(FLineBuf.get(), work.get(), static_cast<std::size_t>(w));
+    FLineBuf[w] = 0;
+    FLineHeld = low;
+    Count = w - low;
+}
+
+void TCustomLineEventSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
+    if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);
+}
+
+// ---- mode, refire, close -----------------------------------------------------------------------
+
+void TCustomLineEventSocket::ChangeLineMode(bool Value) {
+    if (Value == FLineMode) return;
+    FLineMode = Value;
+    FLineRescan = true;
+    // Switched off inside a delivery: the rest of the line and the bytes behind it are plain
+    // data from now on, so they must lie end to end before the handler reads on.
+    if (!Assembling() && FLineDeliverLen > 0) EndDelivery();
+    // Delivered from the message loop in the new mode, not inside the setter.
+    if (FLineHeld > 0 || FLineDeliverLen > 0) PostMessageA(FWindowHandle, WM_LINE_REFIRE, 0, 0);
+}
+
+void TCustomLineEventSocket::HandleMessage(TSocketMessage& Message) {
+    if (Message.Msg != WM_LINE_REFIRE) {
+        TCustomSocksEventSocket::HandleMessage(Message);
+        return;
+    }
+    try {
+        HandleLineRefire();
+    } catch (Exception& E) {
+        HandleEventException(E);
+    }
+}
+
+void TCustomLineEventSocket::HandleLineRefire() {
+    const TLineTicket ticket = Ticket();
+    for (int pass = 1; FLineHeld > 0; ++pass) {
+        const int before = FLineHeld;
+        FLineSeen = false;
+        FireDataAvailable(0);
+        if (Changed(ticket) || FLineHeld <= 0) return;
+        if (FLineMode ? pass >= RefirePassesWithoutLine && !FLineSeen : FLineHeld == before) return;
+    }
+}
+
+void TCustomLineEventSocket::FireSessionClosed(WORD ErrCode) {
+    if (FLineBuf) {
+        // Not inside a delivery (a close from a handler) nor the limit event: there the held
+        // bytes are on their way or on their way out already.
+        if (FLineDepth == 0 && !FLineDropFlag && FLineHeld > 0) {
+            const TLineTicket ticket = Ticket();
+            // The rest goes as one last line, or as plain data while lines are not cut; a
+            // handler may switch between the two.
+            while (FLineHeld > 0) {
+                const int before = FLineHeld;
+                if (Assembling()) {
+                    FLineDeliverLen = FLineHeld;
+                    FLineBehind = FLineHeld;
+                    while (Assembling() && FLineDeliverLen > 0) {
+                        const int rest = FLineDeliverLen;
+                        if (!TCustomSocksEventSocket::FireDataAvailable(0) || Changed(ticket) || FLineDeliverLen == rest)
+                            break;
+                    }
+                    if (Changed(ticket)) break;
+                    EndDelivery();
+                } else if (!DeliverHeldPlain(ticket)) {
+                    break;
+                }
+                if (FLineHeld >= before) break;
+            }
+        }
+        ReleaseLineBuf();
+    }
+    TCustomSocksEventSocket::FireSessionClosed(ErrCode);
+}
+
+int TCustomLineEventSocket::SendTextLine(const std::string& S) {
+    const int n = static_cast<int>(S.size());
+    if (n == 0) return 0;
+    QueueData(S.data(), n);
+    // Send also starts the queue when LineEnd is empty.
+    Send(LineEnd.data(), static_cast<int>(LineEnd.size()));
+    return n + static_cast<int>(LineEnd.size());
+}
+
+// ---- waits -------------------------------------------------------------------------------------
+
+DWORD TCustomSyncEventSocket::WaitClock() const { return GetTickCount(); }
+
+int TCustomSyncEventSocket::WaitUntilSet(bool& Flag) {
+    const DWORD started = WaitClock();
+    for (;;) {
+        if (Flag) return 0;
+        // Elapsed ticks, unsigned: the clock may wrap during a wait.
+        if (FWaitTimeout > 0 && WaitClock() - started > static_cast<DWORD>(FWaitTimeout)) return WaitFailed;
+        const TEventSocketTerminateQuery query = terminateQuery.load();
+        if (query && query()) return WaitFailed;
+        if (Terminated()) return WaitFailed;
+        PumpMessages();
+        Sleep(0);
+    }
+}
+
+int TCustomSyncEventSocket::CallAndWait(bool& Flag, const std::function<void()>& Proc) {
+    Flag = false;
+    if (Proc) Proc();
+    return WaitUntilSet(Flag);
+}
