@@ -1,37 +1,13 @@
 #include "LokklangTestSupport.h"
 
-#include <QAbstractButton>
-#include <QWidget>
-
 #include <cstring>
 
 #include <unistd.h>
 
 #include "AudioFileRead.h"
-#include "QtSide.h"
 #include "SoundWriter.h"
 
 namespace lokklang_test {
-
-bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Application->ProcessMessages();
-        Sleep(1);
-    }
-    return true;
-}
-
-void ProcessFor(DWORD ms) { ProcessUntil([] { return false; }, ms); }
-
-void ClickWidget(TControl* control) { qobject_cast<QAbstractButton*>(control->Widget().Widget.data())->click(); }
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string bytes;
-    for (int v : values) bytes.push_back(static_cast<char>(v));
-    return bytes;
-}
 
 std::string ValuesPayload(const std::vector<std::pair<int, float>>& records) {
     std::string payload = Bytes({0, 0x0A});

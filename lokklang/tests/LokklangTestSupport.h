@@ -22,13 +22,7 @@ namespace lokklang_test {
 
 namespace fs = std::filesystem;
 
-// Handles events until condition holds or timeoutMs pass; the result is the condition's.
-bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
-void ProcessFor(DWORD ms);
-// As a click with the mouse: through the widget, so an escaping exception reaches the
-// application's error box.
-void ClickWidget(TControl* control);
-std::string Bytes(std::initializer_list<int> values);
+using travo::Bytes;
 // A CAB_VALUES payload of singles, as Lokklang reads every id.
 std::string ValuesPayload(const std::vector<std::pair<int, float>>& records);
 

@@ -48,6 +48,12 @@ bool SendAll(int fd, const char* data, std::size_t length) {
 
 }  // namespace
 
+std::string Bytes(std::initializer_list<int> values) {
+    std::string bytes;
+    for (int v : values) bytes.push_back(static_cast<char>(v));
+    return bytes;
+}
+
 std::string Frame(const std::string& payload) {
     std::string frame;
     PutLittle32(frame, static_cast<std::uint32_t>(payload.size()));

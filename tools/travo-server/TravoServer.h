@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,8 @@ struct TValue {
     double Value = 0.0;
 };
 
+// The bytes of the given values, one byte each, for raw steps and expected wire bytes.
+std::string Bytes(std::initializer_list<int> values);
 std::string Frame(const std::string& payload);                  // 4-byte length, low byte first
 std::string Reply(std::uint16_t code, std::uint8_t result);     // a framed 7-byte reply
 // One record as the server sends it: id 50 an 8-byte double, id 86 a 4-byte integer, id 105

@@ -1,27 +1,11 @@
 #include "WagenklangTestSupport.h"
 
-#include <QAbstractButton>
-#include <QWidget>
-
 #include <unistd.h>
 
 #include "AudioFileRead.h"
-#include "QtSide.h"
 #include "SoundWriter.h"
 
 namespace wagenklang_test {
-
-bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Application->ProcessMessages();
-        Sleep(1);
-    }
-    return true;
-}
-
-void ClickWidget(TControl* control) { qobject_cast<QAbstractButton*>(control->Widget().Widget.data())->click(); }
 
 std::set<int> PlayingChannels() {
     std::set<int> playing;
@@ -33,12 +17,6 @@ std::set<int> PlayingChannels() {
 void StopAllChannels() {
     for (int n = 1; n <= ChannelCount; ++n)
         if (Channels[n]) Channels[n]->Stop();
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string bytes;
-    for (int v : values) bytes.push_back(static_cast<char>(v));
-    return bytes;
 }
 
 void WagenklangTest::SetUp() {

@@ -20,15 +20,10 @@ namespace wagenklang_test {
 
 namespace fs = std::filesystem;
 
-// Handles events until condition holds or timeoutMs pass; the result is the condition's.
-bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
-// As a click with the mouse: through the widget, so an escaping exception reaches the
-// application's error box.
-void ClickWidget(TControl* control);
 // The numbers of the channels that play now.
 std::set<int> PlayingChannels();
 void StopAllChannels();
-std::string Bytes(std::initializer_list<int> values);
+using travo::Bytes;
 
 class WagenklangTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 
 #include "user32.h"
 
+class TControl;
 class TForm;
 
 struct TMessageBoxRecord {
@@ -44,6 +45,14 @@ private:
     mutable std::mutex FLock;
     std::vector<TMessageBoxRecord> FRecords;
 };
+
+// Serves the application's messages until condition holds or timeoutMs have passed; the
+// result is the condition's.
+bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
+void ProcessFor(DWORD ms);
+// As a click with the mouse: through the widget, so an escaping exception reaches the
+// application's error box.
+void ClickWidget(TControl* control);
 
 // Lets one test process run Application->Run again after an earlier Run ended.
 void ResetApplicationTerminated();

@@ -15,17 +15,6 @@
 
 inline QWidget* WidgetOf(const TControl* control) { return control->Widget().Widget; }
 
-// Handles events until condition holds or timeoutMs pass; the result is the condition's.
-inline bool ProcessUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Application->ProcessMessages();
-        Sleep(1);
-    }
-    return true;
-}
-
 class FormsTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -17,11 +17,7 @@ using travo::TStep;
 using travo::TTravoServer;
 using travo::TWriteMode;
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string bytes;
-    for (int v : values) bytes.push_back(static_cast<char>(v));
-    return bytes;
-}
+using travo::Bytes;
 
 // A plain client, so the stand-in is checked without the platform layer.
 class RawClient {
