@@ -4,29 +4,16 @@
 // the same write on loopback taken by a plain blocking recv. Each reports its median and 99th
 // percentile.
 
-#include <benchmark/benchmark.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "AudioFileRead.h"
-#include "PosixPeer.h"
-#include "TravoServer.h"
+#include "EventPathBench.h"
 #include "uMain.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-void ReportPercentiles(benchmark::State& state, std::vector<double>& seconds) {
-    if (seconds.empty()) return;
-    std::sort(seconds.begin(), seconds.end());
-    state.counters["median_ms"] = seconds[seconds.size() / 2] * 1000.0;
-    state.counters["p99_ms"] = seconds[std::min(seconds.size() - 1, seconds.size() * 99 / 100)] * 1000.0;
-}
+using namespace eventpath;
 
 std::string MainSwitchPacket(float value) {
     std::string payload("\x00\x0A", 2);
@@ -37,89 +24,26 @@ std::string MainSwitchPacket(float value) {
     return travo::Frame(payload);
 }
 
-bool ServeUntil(const std::function<bool()>& condition) {
-    const Clock::time_point start = Clock::now();
-    while (!condition()) {
-        if (Clock::now() - start > std::chrono::seconds(10)) return false;
-        Application->ProcessMessages();
-    }
-    return true;
-}
-
 void EventPathToPlay(benchmark::State& state) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    setenv("DSOUND_OUTPUT", "null", 0);
-    setenv("SDL_AUDIODRIVER", "dummy", 0);
-    Application->Initialize();
-    SetEventSocketApplicationPump([] { Application->ProcessMessages(); });
-    InitializeCom();
-    InitializeDeviceLists();
     travo::TTravoServer server;
-    if (!server.Start()) {
-        state.SkipWithError("the stand-in cannot listen");
-        return;
-    }
+    if (!StartProgram(state, server)) return;
     Application->CreateForm(&Main);
-    Main->cbPort->SetText(std::to_string(server.Port()));
-    Main->btnConnect->Click();
-    if (!ServeUntil([&] { return server.ClientCount() == 1 && server.Client(0).EndRequested; })) {
-        state.SkipWithError("no connection");
-        return;
-    }
+    if (!ConnectWindow(state, server, Main)) return;
     std::vector<double> latencies;
     // The window starts with the main switch on: the first change is to off.
     float value = 1.0f;
     for (auto _ : state) {
         value = value == 0.0f ? 1.0f : 0.0f;
         TDSMixerChannel* channel = value != 0.0f ? Main->FSndHSein : Main->FSndHSaus;
-        channel->Stop();
-        const Clock::time_point written = Clock::now();
-        server.Send(0, MainSwitchPacket(value));
-        while (!channel->Playing()) {
-            if (Clock::now() - written > std::chrono::seconds(5)) {
-                state.SkipWithError("the value change never played");
-                break;
-            }
-            Application->ProcessMessages();
-        }
-        const double seconds = std::chrono::duration<double>(Clock::now() - written).count();
-        state.SetIterationTime(seconds);
-        latencies.push_back(seconds);
+        latencies.push_back(TimeToPlay(state, server, MainSwitchPacket(value), channel));
     }
     ReportPercentiles(state, latencies);
     Main->Free();
-    server.Stop();
-    FinalizeDeviceLists();
-    FinalizeCom();
+    FinishProgram(server);
 }
 BENCHMARK(EventPathToPlay)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-void PlainLoopbackWriteToRecv(benchmark::State& state) {
-    USHORT port = 0;
-    const int listener = PosixPeer::Listener(&port);
-    const int writer = PosixPeer::Connect(port);
-    const int reader = PosixPeer::Accept(listener);
-    const std::string packet = MainSwitchPacket(1.0f);
-    std::vector<double> latencies;
-    char buffer[64];
-    for (auto _ : state) {
-        const Clock::time_point written = Clock::now();
-        PosixPeer::Write(writer, packet);
-        std::size_t got = 0;
-        while (got < packet.size()) {
-            const long n = PosixPeer::Read(reader, buffer, sizeof buffer);
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        const double seconds = std::chrono::duration<double>(Clock::now() - written).count();
-        state.SetIterationTime(seconds);
-        latencies.push_back(seconds);
-    }
-    ReportPercentiles(state, latencies);
-    PosixPeer::Close(reader);
-    PosixPeer::Close(writer);
-    PosixPeer::Close(listener);
-}
+void PlainLoopbackWriteToRecv(benchmark::State& state) { eventpath::PlainLoopbackWriteToRecv(state, MainSwitchPacket(1.0f)); }
 BENCHMARK(PlainLoopbackWriteToRecv)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -13,16 +13,7 @@ using Captions = LokklangTest;
 TEST_F(Captions, FitTheirControlsInEveryStateOfTheConnection) {
     WriteTestSounds();
     CreateMain();
-    Main->Show();
-    Application->ProcessMessages();
-
-    struct TState {
-        const char* Name;
-        std::function<void()> Reach;
-        const char* ButtonCaption;
-        const char* Picture;
-    };
-    const std::vector<TState> states = {
+    const std::vector<TCaptionState> states = {
         {"at start", [] {}, "Verbinden", nullptr},
         {"connected, every value shown",
          [this] {
@@ -36,19 +27,11 @@ TEST_F(Captions, FitTheirControlsInEveryStateOfTheConnection) {
          "Trennen", "lokklang.png"},
         {"disconnected again", [] { Main->btnConnect->Click(); }, "Verbinden", nullptr},
     };
-    for (const TState& state : states) {
-        SCOPED_TRACE(state.Name);
-        state.Reach();
-        Application->ProcessMessages();
-        ASSERT_EQ(Main->btnConnect->Caption(), state.ButtonCaption);
-        const std::vector<std::string> problems = CaptionProblems(Main);
-        EXPECT_TRUE(problems.empty()) << ProblemLines(problems);
-        if (!state.Picture) continue;
+    WalkCaptionStates(Main, states, [] {
         EXPECT_EQ(Main->Label4->Caption(), "Hauptschalter: 255");
         EXPECT_EQ(Main->Label6->Caption(), "Trennschütz: 0");
-        const std::string path = ExeDir() + "screenshots/" + state.Picture;
-        EXPECT_TRUE(SaveFormImage(Main, path)) << path;
-    }
+    });
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Main->Caption(), "Lokklang (TCP)");
     EXPECT_EQ(Main->gbVerbindung->Caption(), " TCP-Verbindung ");
     EXPECT_EQ(Main->cbPort->Items().Count(), 1);

@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#include <unistd.h>
-
-#include "AudioFileRead.h"
-#include "SoundWriter.h"
 
 namespace lokklang_test {
 
@@ -39,63 +35,26 @@ void StopAllSounds() {
         if (channel) channel->Stop();
 }
 
-void LokklangTest::SetUp() {
-    FDir = fs::temp_directory_path() /
-           ("lokklang-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(FDir);
-    FSounds = FDir / "Sounds";
-    Boxes = std::make_unique<TMessageBoxRecorder>();
-    Application->Initialize();
-    ResetApplicationTerminated();
-    SetEventSocketApplicationPump([] { Application->ProcessMessages(); });
-    InitializeCom();
-    InitializeDeviceLists();
-    ASSERT_TRUE(Server.Start());
-}
-
 void LokklangTest::TearDown() {
     if (Main) Main->Free();
-    Server.Stop();
-    SoundFolderOverride.clear();
-    FinalizeDeviceLists();
-    FinalizeCom();
-    Boxes.reset();
+    ClientProgramTest::TearDown();
     DecimalSeparator = '.';
-    std::error_code ignored;
-    fs::remove_all(FDir, ignored);
 }
 
 void LokklangTest::WriteTestSounds(const std::set<std::string>& missing) {
-    fs::create_directories(FSounds);
-    const std::vector<std::string> names = {"FML_Anfang.wav", "FML_Loop.wav", "FML_Ende.wav", "MTS.wav",
-                                            "MTS_abreissen.wav", "HSein.wav", "HSaus.wav", "Umformer.wav"};
-    double frequency = 200;
-    for (const std::string& name : names) {
-        frequency += 20;
-        if (missing.count(name)) continue;
-        const double seconds = name == "FML_Ende.wav" ? 0.4 : 3.0;
-        std::string message;
-        ASSERT_TRUE(soundgen::WriteSoundFile((FSounds / name).string(), soundgen::TFileKind::Wav16,
-                                             soundgen::Sine(22050, 1, seconds, frequency, 0.1), message))
-            << message;
-    }
-    SoundFolderOverride = FSounds.string() + "/";
+    std::vector<std::pair<std::string, double>> files;
+    for (const char* name : {"FML_Anfang.wav", "FML_Loop.wav", "FML_Ende.wav", "MTS.wav", "MTS_abreissen.wav",
+                             "HSein.wav", "HSaus.wav", "Umformer.wav"})
+        files.emplace_back(name, std::string(name) == "FML_Ende.wav" ? 0.4 : 3.0);
+    WriteSoundFiles(files, 200, 20, missing);
 }
 
 void LokklangTest::CreateMain() {
     Application->CreateForm(&Main);
     ASSERT_NE(Main, nullptr);
-    Main->cbPort->SetText(std::to_string(Server.Port()));
+    PointAtServer(Main);
 }
 
-void LokklangTest::Connect() {
-    const std::size_t before = Server.ClientCount();
-    Main->btnConnect->Click();
-    ASSERT_TRUE(Server.WaitForClients(before + 1, 10000));
-    FClient = before;
-    ASSERT_TRUE(ProcessUntil([this] { return Server.Client(FClient).EndRequested; })) << "no end of request";
-    ASSERT_EQ(Main->btnConnect->Caption(), "Trennen");
-}
+void LokklangTest::Connect() { ConnectWindow(Main); }
 
 }  // namespace lokklang_test

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -14,8 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "FormsTesting.h"
-#include "TravoServer.h"
+#include "ClientProgramTestSupport.h"
 #include "uMain.h"
 
 namespace lokklang_test {
@@ -32,9 +30,9 @@ std::vector<std::pair<std::string, TDSMixerChannel*>> NamedChannels();
 std::set<std::string> PlayingSounds();
 void StopAllSounds();
 
-class LokklangTest : public ::testing::Test {
+class LokklangTest : public client_program_test::ClientProgramTest {
 protected:
-    void SetUp() override;
+    LokklangTest() : ClientProgramTest("lokklang") {}
     void TearDown() override;
 
     // Sound files for the tests: 3 s each, the run-down FML_Ende.wav 0.4 s so that its end can
@@ -45,11 +43,6 @@ protected:
     void Connect();
     void Packet(const std::vector<std::pair<int, float>>& records) { Main->HandleDataPacket(ValuesPayload(records)); }
 
-    fs::path FDir;
-    fs::path FSounds;
-    travo::TTravoServer Server;
-    std::unique_ptr<TMessageBoxRecorder> Boxes;
-    std::size_t FClient = 0;
 };
 
 }  // namespace lokklang_test

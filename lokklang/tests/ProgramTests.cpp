@@ -4,8 +4,6 @@
 
 #include "LokklangTestSupport.h"
 
-#include <cstdlib>
-#include <fstream>
 
 #include "DriveFile.h"
 
@@ -16,19 +14,7 @@ using travo::TStep;
 
 namespace {
 
-class Program : public LokklangTest {
-protected:
-    void SetUp() override {
-        LokklangTest::SetUp();
-        FOutput = (FDir / "output.wav").string();
-        setenv("DSOUND_OUTPUT", ("wav:" + FOutput).c_str(), 1);
-    }
-    void TearDown() override {
-        LokklangTest::TearDown();
-        setenv("DSOUND_OUTPUT", "null", 1);
-    }
-    std::string FOutput;
-};
+using Program = client_program_test::WavOutputTest<LokklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
@@ -42,14 +28,7 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
         {2100, {{IdMainSwitch, 0}}},                  // HSaus
         {3300, {{IdMainSwitch, 1}}},                  // HSein, the converter 4100 ms later
     };
-    std::vector<TStep> drive;
-    for (const auto& [at, values] : timeline) {
-        TStep step;
-        step.AtMs = at;
-        step.Values = values;
-        drive.push_back(step);
-    }
-    Server.SetScript(drive);
+    Server.SetScript(client_program_test::DriveOf(timeline));
     CreateMain();
     EXPECT_EQ(Boxes->Count(), 0u) << "the sound set is complete";
     ClickWidget(Main->btnConnect);
@@ -89,14 +68,9 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
 // The demo drive reads, lasts about a minute and reaches every rule's id, the unrequested fan
 // toggle included (the demo server sends every id of the drive).
 TEST(DemoDrive, ReadsAndReachesEveryRule) {
-    std::ifstream file(LOKKLANG_DEMO_DRIVE);
-    ASSERT_TRUE(file) << LOKKLANG_DEMO_DRIVE;
     std::vector<TStep> steps;
-    std::string error;
-    ASSERT_TRUE(travo::ParseDrive(file, steps, error)) << error;
-    ASSERT_FALSE(steps.empty());
-    EXPECT_GE(steps.back().AtMs, 50000);
-    EXPECT_LE(steps.back().AtMs, 90000);
+    client_program_test::ReadDemoDrive(LOKKLANG_DEMO_DRIVE, steps);
+    if (HasFatalFailure()) return;
     std::set<int> ids;
     for (const TStep& step : steps)
         for (const travo::TValue& value : step.Values) ids.insert(value.Id);

@@ -280,9 +280,8 @@ TEST_F(Rules, AMissingFileLeavesTheRunDownNoticeBoundAndNoStartValues) {
     Main->Free();
     fs::remove(FSounds / "MTS.wav");
     CreateMain();
-    ASSERT_EQ(Boxes->Count(), 1u) << "the failed load is reported";
-    EXPECT_EQ(Boxes->Records()[0].Icon(), static_cast<UINT>(MB_ICONERROR));
-    EXPECT_FALSE(Boxes->Records()[0].Text.empty());
+    ExpectOneLoadErrorBox();
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Main->FHauptschalter, 0);
     EXPECT_FALSE(Main->tiLueftersteuerung->Enabled());
 
@@ -302,9 +301,7 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
     TMain* main = Main;
     main->FormDestroy(main);
     EXPECT_EQ(Main, nullptr);
-    EXPECT_FALSE(main->CliSocket->OnDataAvailable);
-    EXPECT_FALSE(main->CliSocket->OnSessionClosed);
-    EXPECT_EQ(main->CliSocket->State(), wsClosed);
+    ExpectSocketUnbound(main);
     EXPECT_EQ(main->FSndFMLAnfang, nullptr);
     EXPECT_EQ(main->FSndUmformer, nullptr);
     EXPECT_EQ(main->Mixer, nullptr);

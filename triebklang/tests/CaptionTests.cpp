@@ -13,31 +13,13 @@ using Captions = TriebklangTest;
 TEST_F(Captions, FitTheirControlsInEveryStateOfTheConnection) {
     WriteTestSounds();
     CreateMain();
-    Main->Show();
-    Application->ProcessMessages();
-
-    struct TState {
-        const char* Name;
-        std::function<void()> Reach;
-        const char* ButtonCaption;
-        const char* Picture;
-    };
-    const std::vector<TState> states = {
+    const std::vector<TCaptionState> states = {
         {"at start", [] {}, "Verbinden", nullptr},
         {"connected", [this] { Connect(); }, "Trennen", "triebklang.png"},
         {"disconnected again", [] { Main->btnConnect->Click(); }, "Verbinden", nullptr},
     };
-    for (const TState& state : states) {
-        SCOPED_TRACE(state.Name);
-        state.Reach();
-        Application->ProcessMessages();
-        ASSERT_EQ(Main->btnConnect->Caption(), state.ButtonCaption);
-        const std::vector<std::string> problems = CaptionProblems(Main);
-        EXPECT_TRUE(problems.empty()) << ProblemLines(problems);
-        if (!state.Picture) continue;
-        const std::string path = ExeDir() + "screenshots/" + state.Picture;
-        EXPECT_TRUE(SaveFormImage(Main, path)) << path;
-    }
+    WalkCaptionStates(Main, states);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Main->Caption(), "Triebklang");
     EXPECT_EQ(Main->ClientWidth(), 337);
     EXPECT_EQ(Main->ClientHeight(), 105);

@@ -7,8 +7,6 @@
 #include "TriebklangTestSupport.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 
 #include "AudioFileRead.h"
 #include "DSoundTesting.h"
@@ -93,19 +91,7 @@ long FindSound(const TDSoundWavFile& wav, const TEnvelope& sound, std::size_t fr
     return -1;
 }
 
-class Program : public TriebklangTest {
-protected:
-    void SetUp() override {
-        TriebklangTest::SetUp();
-        FOutput = (FDir / "output.wav").string();
-        setenv("DSOUND_OUTPUT", ("wav:" + FOutput).c_str(), 1);
-    }
-    void TearDown() override {
-        TriebklangTest::TearDown();
-        setenv("DSOUND_OUTPUT", "null", 1);
-    }
-    std::string FOutput;
-};
+using Program = client_program_test::WavOutputTest<TriebklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
@@ -129,14 +115,7 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
         "Rauschen-Anlegen", "Rauschen-Schnellbr", "Rauschen-Loesen", "Rischa-0",
         "Rischa-VR",        "MGs-runter",         "MGs-rauf",        "Tuerwahlschalter",
         "Kippschalter-einlegen", "Kippschalter-auslegen", "Tueren-auf"};
-    std::vector<TStep> drive;
-    for (const auto& [at, values] : timeline) {
-        TStep step;
-        step.AtMs = at;
-        step.Values = values;
-        drive.push_back(step);
-    }
-    Server.SetScript(drive);
+    Server.SetScript(client_program_test::DriveOf(timeline));
     CreateMain();
     EXPECT_EQ(Boxes->Count(), 0u) << "the sound set is complete";
 
@@ -196,14 +175,9 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
 using DemoDrive = TriebklangTest;
 
 TEST_F(DemoDrive, ReadsAndPlaysEverySound) {
-    std::ifstream file(TRIEBKLANG_DEMO_DRIVE);
-    ASSERT_TRUE(file) << TRIEBKLANG_DEMO_DRIVE;
     std::vector<TStep> steps;
-    std::string error;
-    ASSERT_TRUE(travo::ParseDrive(file, steps, error)) << error;
-    ASSERT_FALSE(steps.empty());
-    EXPECT_GE(steps.back().AtMs, 50000);
-    EXPECT_LE(steps.back().AtMs, 90000);
+    client_program_test::ReadDemoDrive(TRIEBKLANG_DEMO_DRIVE, steps);
+    if (HasFatalFailure()) return;
     WriteTestSounds();
     CreateMain();
     std::set<std::string> played;

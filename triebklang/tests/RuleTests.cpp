@@ -173,9 +173,8 @@ TEST_F(Rules, AMissingSoundFileIsReportedAndItsRulesStaySilent) {
     Main->Free();
     fs::remove(FSounds / "610_Rischa-VR.wav");
     CreateMain();
-    ASSERT_EQ(Boxes->Count(), 1u) << "the failed load is reported";
-    EXPECT_EQ(Boxes->Records()[0].Icon(), static_cast<UINT>(MB_ICONERROR));
-    EXPECT_FALSE(Boxes->Records()[0].Text.empty());
+    ExpectOneLoadErrorBox();
+    if (HasFatalFailure()) return;
     ASSERT_NE(Main->Mixer, nullptr);
     for (const TMain::TChannelSlot& slot : TMain::ChannelSlots) {
         SCOPED_TRACE(slot.FileName);
@@ -201,10 +200,8 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
     TMain* main = Main;
     main->FormDestroy(main);
     EXPECT_EQ(Main, nullptr);
-    EXPECT_FALSE(main->CliSocket->OnDataAvailable);
-    EXPECT_FALSE(main->CliSocket->OnSessionClosed);
+    ExpectSocketUnbound(main);
     EXPECT_FALSE(main->CliSocketBuffer->OnReceived);
-    EXPECT_EQ(main->CliSocket->State(), wsClosed);
     for (const TMain::TChannelSlot& slot : TMain::ChannelSlots) EXPECT_EQ(main->*slot.Channel, nullptr);
     EXPECT_EQ(main->Mixer, nullptr);
     Server.SendValues(FClient, {{IdMagneticBrake, 1.0}});

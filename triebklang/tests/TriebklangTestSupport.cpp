@@ -1,10 +1,8 @@
 #include "TriebklangTestSupport.h"
 
-#include <unistd.h>
 
 #include "AudioFileRead.h"
 #include "EventSocketResolve.h"
-#include "SoundWriter.h"
 
 namespace triebklang_test {
 
@@ -40,61 +38,29 @@ void StopAllSounds() {
 }
 
 void TriebklangTest::SetUp() {
-    FDir = fs::temp_directory_path() /
-           ("triebklang-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(FDir);
-    FSounds = FDir / "Sounds";
-    Boxes = std::make_unique<TMessageBoxRecorder>();
     // As the program sets it at its start.
     SetEventSocketNumberMode(TEventSocketNumberMode::Wrap);
-    Application->Initialize();
-    ResetApplicationTerminated();
-    SetEventSocketApplicationPump([] { Application->ProcessMessages(); });
-    InitializeCom();
-    InitializeDeviceLists();
-    ASSERT_TRUE(Server.Start());
+    ClientProgramTest::SetUp();
 }
 
 void TriebklangTest::TearDown() {
     if (Main) Main->Free();
-    Server.Stop();
-    SoundFolderOverride.clear();
-    FinalizeDeviceLists();
-    FinalizeCom();
-    Boxes.reset();
-    std::error_code ignored;
-    fs::remove_all(FDir, ignored);
+    ClientProgramTest::TearDown();
 }
 
 void TriebklangTest::WriteTestSounds(const std::set<std::string>& missing) {
-    fs::create_directories(FSounds);
-    double frequency = 300;
-    for (const TMain::TChannelSlot& slot : TMain::ChannelSlots) {
-        frequency += 25;
-        if (missing.count(slot.FileName)) continue;
-        std::string message;
-        ASSERT_TRUE(soundgen::WriteSoundFile((FSounds / slot.FileName).string(), soundgen::TFileKind::Wav16,
-                                             soundgen::Sine(22050, 1, 3.0, frequency, 0.1), message))
-            << message;
-    }
-    SoundFolderOverride = FSounds.string() + "/";
+    std::vector<std::pair<std::string, double>> files;
+    for (const TMain::TChannelSlot& slot : TMain::ChannelSlots) files.emplace_back(slot.FileName, 3.0);
+    WriteSoundFiles(files, 300, 25, missing);
 }
 
 void TriebklangTest::CreateMain() {
     Application->CreateForm(&Main);
     ASSERT_NE(Main, nullptr);
-    Main->cbPort->SetText(std::to_string(Server.Port()));
+    PointAtServer(Main);
 }
 
-void TriebklangTest::Connect() {
-    const std::size_t before = Server.ClientCount();
-    Main->btnConnect->Click();
-    ASSERT_TRUE(Server.WaitForClients(before + 1, 10000));
-    FClient = before;
-    ASSERT_TRUE(ProcessUntil([this] { return Server.Client(FClient).EndRequested; })) << "no end of request";
-    ASSERT_EQ(Main->btnConnect->Caption(), "Trennen");
-}
+void TriebklangTest::Connect() { ConnectWindow(Main); }
 
 std::set<std::string> TriebklangTest::Packet(const std::vector<std::pair<int, float>>& records) {
     return RawPacket(ValuesPayload(records));

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "FormsTesting.h"
+#include "ClientProgramTestSupport.h"
 #include "TravoServer.h"
 #include "uMain.h"
 
@@ -39,8 +39,9 @@ extern const std::string Greeting;
 extern const std::string Request;
 extern const std::string EndOfRequest;
 
-class TriebklangTest : public ::testing::Test {
+class TriebklangTest : public client_program_test::ClientProgramTest {
 protected:
+    TriebklangTest() : ClientProgramTest("triebklang") {}
     void SetUp() override;
     void TearDown() override;
 
@@ -54,11 +55,6 @@ protected:
     std::set<std::string> Packet(const std::vector<std::pair<int, float>>& records);
     std::set<std::string> RawPacket(const std::string& payload);
 
-    fs::path FDir;
-    fs::path FSounds;
-    travo::TTravoServer Server;
-    std::unique_ptr<TMessageBoxRecorder> Boxes;
-    std::size_t FClient = 0;
 };
 
 }  // namespace triebklang_test
