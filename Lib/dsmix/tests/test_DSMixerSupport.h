@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "ChildProcess.h"
 #include "DSMixer.h"
 #include "DSoundTesting.h"
 #include "SoundWriter.h"
@@ -57,52 +58,10 @@ inline void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
 
-// Every running program shares the lock "DSMCUpd0"; holding it for 250 ms would make the
-// operations of other programs (and of tests running beside this one) time out. So a test that
-// holds a channel lock waits until no program holds that name, takes it with an event for as
-// long as it creates its channels (they move on to "DSMCUpd1"), and then holds only that lock.
-// Such tests take turns across processes, or two of them would share "DSMCUpd1".
-class TPrivateChannelLock {
-public:
-    static constexpr const char* Name = "DSMCUpd1";
-
-    TPrivateChannelLock() {
-        FTurn = CreateMutexA(nullptr, FALSE, "DSMixerTestsLockTurn");
-        const DWORD turn = FTurn != nullptr ? WaitForSingleObject(FTurn, 60000) : WAIT_FAILED;
-        if (turn != WAIT_OBJECT_0 && turn != WAIT_ABANDONED) return;
-        FHoldsTurn = true;
-        const auto start = TClock::now();
-        while (FFirstName == nullptr && MsSince(start) < 30000) {
-            FFirstName = CreateEventA(nullptr, TRUE, FALSE, "DSMCUpd0");
-            if (FFirstName != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-                CloseHandle(FFirstName);
-                FFirstName = nullptr;
-            }
-            if (FFirstName == nullptr) Sleep(20);
-        }
-    }
-    // After the test's channels: they hold the private lock no longer.
-    ~TPrivateChannelLock() {
-        ReleaseFirstName();
-        if (FHoldsTurn) ReleaseMutex(FTurn);
-        if (FTurn != nullptr) CloseHandle(FTurn);
-    }
-    TPrivateChannelLock(const TPrivateChannelLock&) = delete;
-    TPrivateChannelLock& operator=(const TPrivateChannelLock&) = delete;
-
-    // False when other programs kept the first name for 30 s (or other tests their turn).
-    explicit operator bool() const { return FFirstName != nullptr; }
-    // Once the test's channels exist: other programs' channels take the first name again.
-    void ReleaseFirstName() {
-        if (FFirstName != nullptr) CloseHandle(FFirstName);
-        FFirstName = nullptr;
-    }
-
-private:
-    HANDLE FTurn = nullptr;
-    bool FHoldsTurn = false;
-    HANDLE FFirstName = nullptr;
-};
+// Every channel takes the lock "DSMCUpd0". The test launcher gives each test process a
+// namespace of kernel objects of its own, which the processes it starts share: the test's
+// channels and its lock holder meet on that name, and no other program's channels do.
+inline constexpr const char* kChannelLockName = "DSMCUpd0";
 
 // A channel lock held by another process: the mutex helper program beside the tests takes it
 // and keeps it until it reads a byte.
@@ -142,7 +101,9 @@ public:
         }
         if (FInput >= 0) close(FInput);  // the helper lets go at the end of its input and ends
         if (FOutput >= 0) close(FOutput);
-        if (FPid > 0) waitpid(FPid, nullptr, 0);
+        if (FPid > 0) {
+            EXPECT_TRUE(AwaitChildOrKill(FPid, false)) << "the mutex helper did not end with its input";
+        }
     }
     TLockHolder(const TLockHolder&) = delete;
     TLockHolder& operator=(const TLockHolder&) = delete;

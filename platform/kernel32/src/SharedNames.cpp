@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <sys/file.h>
@@ -29,6 +31,7 @@ struct Namespace {
     std::recursive_mutex lock;
     int depth = 0;
     int lockFile = -1;
+    bool swept = false;
     std::map<std::string, LocalName> names;
 };
 
@@ -37,10 +40,8 @@ Namespace& TheNamespace() {
     return *space;
 }
 
-// Injective, so two names never share a record.
-std::string SharedMemoryName(const std::string& name) {
-    std::string result = "/klang32-";
-    for (const unsigned char c : name) {
+void AppendEscaped(std::string& result, const std::string& text) {
+    for (const unsigned char c : text) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
             result += static_cast<char>(c);
         } else {
@@ -49,6 +50,34 @@ std::string SharedMemoryName(const std::string& name) {
             result += escaped;
         }
     }
+}
+
+// The session namespace of this process: the one KLANG_OBJECT_NAMESPACE names, else the
+// user's own, so the programs one user runs share their names and nobody else's.
+const std::string& SessionNamespace() {
+    static const std::string space = [] {
+        const char* chosen = std::getenv("KLANG_OBJECT_NAMESPACE");
+        if (chosen && *chosen) return std::string(chosen);
+        return "user-" + std::to_string(getuid());
+    }();
+    return space;
+}
+
+// The name as the namespace sees it: "Global\" names are machine-wide, "Local\" and plain
+// names live in the session namespace. Injective ('.' is always escaped), so two names never
+// share a record; it is also the shared-memory name of the record.
+std::string SharedMemoryName(const std::string& name) {
+    static const std::string global = "Global\\", local = "Local\\";
+    std::string result = "/klang32-";
+    if (name.rfind(global, 0) == 0) {
+        result += "g.";
+        AppendEscaped(result, name.substr(global.size()));
+        return result;
+    }
+    result += "s";
+    AppendEscaped(result, SessionNamespace());
+    result += ".";
+    AppendEscaped(result, name.rfind(local, 0) == 0 ? name.substr(local.size()) : name);
     return result;
 }
 
@@ -81,14 +110,48 @@ void InitializeRecord(SharedNameRecord* record, NameKind kind) {
     record->kind = kind;
 }
 
+// Names that processes left without closing them (a crash, an exit without CloseHandle) are free
+// for the next user already, but their records would pile up, the more so as every test run has
+// a namespace of its own: the first name call of each process clears them away. Runs under the
+// namespace lock, which every creator holds too.
+void SweepEndedRecords() {
+    DIR* folder = opendir("/dev/shm");
+    if (!folder)
+        return;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string file = entry->d_name;
+        if (file.rfind("klang32-", 0) != 0 || file == "klang32-namespace")
+            continue;
+        const std::string shmName = "/" + file;
+        const int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0)
+            continue;  // another user's
+        struct stat status {};
+        bool ended = false;
+        if (fstat(fd, &status) == 0 && static_cast<std::size_t>(status.st_size) < sizeof(SharedNameRecord)) {
+            ended = true;  // an interrupted creator's
+        } else if (void* memory = mmap(nullptr, sizeof(SharedNameRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                   memory != MAP_FAILED) {
+            auto* record = static_cast<SharedNameRecord*>(memory);
+            PruneEndedUsers(record);
+            ended = record->userCount == 0;
+            munmap(memory, sizeof *record);
+        }
+        close(fd);
+        if (ended)
+            shm_unlink(shmName.c_str());
+    }
+    closedir(folder);
+}
+
 NameLookup Failure(DWORD error) {
     NameLookup result;
     result.error = error;
     return result;
 }
 
-NameLookup AttachRecord(const std::string& name, NameKind kind, bool mayCreate) {
-    const auto shmName = SharedMemoryName(name);
+// Takes the shared-memory name of the record.
+NameLookup AttachRecord(const std::string& shmName, NameKind kind, bool mayCreate) {
     if (shmName.size() > kMaxEscapedName)
         return Failure(kErrorFilenameTooLong);
     bool fresh = false;
@@ -139,11 +202,11 @@ NameLookup AttachRecord(const std::string& name, NameKind kind, bool mayCreate) 
     else
         record->users[record->userCount++] = getpid();
 
-    auto& local = TheNamespace().names[name];
+    auto& local = TheNamespace().names[shmName];
     local.record = record;
     local.holds = 1;
     NameLookup result;
-    result.attachment = std::make_unique<NameAttachment>(name, record);
+    result.attachment = std::make_unique<NameAttachment>(shmName, record);
     result.created = fresh;
     return result;
 }
@@ -171,6 +234,10 @@ NamespaceLock::NamespaceLock() {
         while (flock(space.lockFile, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
+    if (!space.swept) {
+        space.swept = true;
+        SweepEndedRecords();
+    }
 }
 
 NamespaceLock::~NamespaceLock() {
@@ -182,9 +249,10 @@ NamespaceLock::~NamespaceLock() {
 
 NameLookup LookUpName(const std::string& name, NameKind kind, bool mayCreate) {
     auto& space = TheNamespace();
-    const auto found = space.names.find(name);
+    const std::string shmName = SharedMemoryName(name);
+    const auto found = space.names.find(shmName);
     if (found == space.names.end())
-        return AttachRecord(name, kind, mayCreate);
+        return AttachRecord(shmName, kind, mayCreate);
     auto& local = found->second;
     if (local.record->kind != kind)
         return Failure(ERROR_INVALID_HANDLE);
@@ -193,13 +261,13 @@ NameLookup LookUpName(const std::string& name, NameKind kind, bool mayCreate) {
     if (!result.existing) {
         // The last object of this name is on its way out; a new one shares its record.
         ++local.holds;
-        result.attachment = std::make_unique<NameAttachment>(name, local.record);
+        result.attachment = std::make_unique<NameAttachment>(shmName, local.record);
     }
     return result;
 }
 
 void RegisterNamedObject(const std::string& name, const std::shared_ptr<KernelObject>& object) {
-    TheNamespace().names[name].object = object;
+    TheNamespace().names[SharedMemoryName(name)].object = object;
 }
 
 NameAttachment::~NameAttachment() {
@@ -213,7 +281,7 @@ NameAttachment::~NameAttachment() {
     PruneEndedUsers(record_);
     if (record_->userCount == 0) {
         record_->kind = NameKind::Free;
-        shm_unlink(SharedMemoryName(name_).c_str());
+        shm_unlink(name_.c_str());
     }
     munmap(record_, sizeof *record_);
 }

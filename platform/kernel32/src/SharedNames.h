@@ -1,8 +1,10 @@
 #pragma once
-// The namespace of named kernel objects. Every name is a small shared-memory record that
-// carries the kind of object holding the name and, for mutexes, the lock itself, so the
-// kind check and the lock work across processes. The record lives while any process that
-// uses the name is alive; one left behind by ended processes counts as free.
+// The namespaces of named kernel objects: names beginning with "Global\" are machine-wide,
+// all others live in the session namespace (the user's, or the one KLANG_OBJECT_NAMESPACE
+// names). Every name is a small shared-memory record that carries the kind of object holding
+// the name and, for mutexes, the lock itself, so the kind check and the lock work across
+// processes. The record lives while any process that uses the name is alive; one left behind
+// by ended processes counts as free.
 
 #include "kernel32.h"
 
@@ -40,7 +42,8 @@ public:
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 };
 
-// One object's hold on a name; releasing the last hold in the last process frees the name.
+// One object's hold on a name (by its record's shared-memory name); releasing the last hold in
+// the last process frees the name.
 class NameAttachment {
 public:
     NameAttachment(std::string name, SharedNameRecord* record) : name_(std::move(name)), record_(record) {}

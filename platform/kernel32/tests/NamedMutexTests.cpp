@@ -1,4 +1,5 @@
 // Named mutexes: one lock per name for every process, and the namespace shared with events.
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,25 @@ std::string BinFolder() {
     return text.substr(0, text.rfind('/'));
 }
 
+constexpr const char* kNamespaceVariable = "KLANG_OBJECT_NAMESPACE";
+
+// This process's environment with the namespace of named objects set to space (nullptr: unset).
+std::vector<std::string> EnvironmentIn(const char* space) {
+    std::vector<std::string> variables;
+    const std::string prefix = std::string(kNamespaceVariable) + "=";
+    for (char** variable = environ; *variable; ++variable)
+        if (std::string(*variable).rfind(prefix, 0) != 0)
+            variables.emplace_back(*variable);
+    if (space)
+        variables.push_back(prefix + space);
+    return variables;
+}
+
 // The helper program in a second process, spoken to through its standard input and output.
 class Helper {
 public:
-    explicit Helper(std::vector<std::string> arguments) {
+    explicit Helper(std::vector<std::string> arguments) : Helper(std::move(arguments), {}) {}
+    Helper(std::vector<std::string> arguments, std::vector<std::string> environment) {
         int toChild[2], fromChild[2];
         if (pipe(toChild) != 0 || pipe(fromChild) != 0)
             return;
@@ -40,7 +56,12 @@ public:
         for (auto& argument : arguments)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+        std::vector<char*> envp;
+        for (auto& variable : environment)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        char** const childEnvironment = environment.empty() ? environ : envp.data();
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), childEnvironment) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(toChild[0]);
@@ -55,7 +76,7 @@ public:
             fclose(output_);
         if (pid_ > 0 && !reaped_) {
             kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
+            WaitForChild(pid_, kChildGraceMs);
         }
     }
     bool Started() const { return pid_ > 0 && output_; }
@@ -71,9 +92,10 @@ public:
     void Poke() { (void)!write(input_, "x", 1); }
     int ExitStatus() {
         int status = 0;
-        waitpid(pid_, &status, 0);
+        const bool ended = AwaitChildOrKill(pid_, false, &status);
         reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        EXPECT_TRUE(ended) << "the mutex helper did not end";
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
@@ -276,4 +298,43 @@ TEST(Kernel32NamedMutex, ThreadsOfOneProcessShareTheNamedLock) {
     }
     EXPECT_EQ(shared.counter, 8000);
     CloseHandle(keeper);
+}
+
+// Names live in the session namespace unless they begin with "Global\": two processes meet on a
+// name only in one namespace (by default the user's), "Local\" is the session's own prefix.
+TEST(Kernel32NamedMutex, NamespacesKeepNamesApart) {
+    const std::string a = "k32test-space-a-" + std::to_string(getpid());
+    const std::string b = "k32test-space-b-" + std::to_string(getpid());
+    struct Case {
+        const char* holderSpace;
+        std::string holderName;
+        const char* tryerSpace;
+        std::string tryerName;
+        DWORD expected;
+    };
+    const std::string name = UniqueName("space");
+    const Case cases[] = {
+        {a.c_str(), name, a.c_str(), name, WAIT_TIMEOUT},
+        {a.c_str(), name, b.c_str(), name, WAIT_OBJECT_0},
+        {a.c_str(), "Global\\" + name, b.c_str(), "Global\\" + name, WAIT_TIMEOUT},
+        {a.c_str(), "Global\\" + name, a.c_str(), name, WAIT_OBJECT_0},
+        {a.c_str(), "Local\\" + name, a.c_str(), name, WAIT_TIMEOUT},
+        {nullptr, name, nullptr, name, WAIT_TIMEOUT},
+        {nullptr, name, a.c_str(), name, WAIT_OBJECT_0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.holderSpace ? c.holderSpace : "(default)") + " " + c.holderName + " / " +
+                     (c.tryerSpace ? c.tryerSpace : "(default)") + " " + c.tryerName);
+        Helper holder({"hold", c.holderName}, EnvironmentIn(c.holderSpace));
+        ASSERT_TRUE(holder.Started());
+        ASSERT_EQ(holder.ReadLine(), "locked");
+        Helper tryer({"try", c.tryerName, "100"}, EnvironmentIn(c.tryerSpace));
+        ASSERT_TRUE(tryer.Started());
+        EXPECT_EQ(tryer.ReadLine(), std::to_string(c.expected));
+        tryer.ExitStatus();
+        holder.Poke();
+        EXPECT_EQ(holder.ReadLine(), "released");
+        holder.Poke();
+        EXPECT_EQ(holder.ExitStatus(), 0);
+    }
 }
