@@ -32,21 +32,24 @@ ULONG Pending(TEventSocket& socket) {
     return pending;
 }
 
-// Waits until the peer's bytes have arrived (the loopback may deliver them a moment after the
-// write), then serves the queue until the socket has read them.
-void PumpUntilRead(TEventSocket& socket, bool written) {
-    for (const DWORD start = GetTickCount();
-         written && socket.State() == wsConnected && Pending(socket) == 0 && GetTickCount() - start < 200;)
-        Sleep(0);
-    for (int idle = 0; idle < 3;) {
-        const bool empty = Pending(socket) == 0;
-        if (PumpOne()) {
-            idle = 0;
-        } else if (empty) {
-            ++idle;
-        } else {
-            Sleep(0);
-        }
+// The loopback hands the peer's bytes over a moment after the write, much later on a loaded
+// machine: this waits until all of them wait on the socket, so that every run of an input is
+// read in the same pieces.
+void AwaitArrival(TEventSocket& socket, std::size_t count) {
+    while (socket.State() == wsConnected && Pending(socket) < count) Sleep(0);
+}
+
+// Serves the queue until the socket has taken every byte waiting for it and no message is left.
+// Stopping there loses nothing: the layer posts a read event while bytes wait. One that never
+// comes leaves this waiting in GetMessageA, a hang that libFuzzer's time limit reports.
+void ServeUntilTaken(TEventSocket& socket) {
+    for (;;) {
+        if (PumpOne()) continue;
+        if (Pending(socket) == 0) return;
+        MSG msg;
+        if (GetMessageA(&msg, nullptr, 0, 0) <= 0) return;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
     }
 }
 
@@ -99,14 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         if (piece.empty()) continue;
         PosixPeer::Write(peer, piece);
         sent += piece;
-        PumpUntilRead(*socket, true);
+        AwaitArrival(*socket, piece.size());
+        ServeUntilTaken(*socket);
         // The echo must not fill the peer's end.
         char drain[4096];
         while (PosixPeer::Read(peer, drain, sizeof drain, PosixPeer::kMsgDontWait) > 0) {
         }
     }
     socket->Disconnect();
-    PumpUntilRead(*socket, false);
+    // What is still queued belongs to the closed handle and is dropped by the dispatch.
+    while (PumpOne()) {
+    }
     PosixPeer::Close(peer);
     if (!socket->LineEdit && socket->LineLimit == 0 && received != sent) {
         std::fprintf(stderr, "sent %zu bytes, received %zu:\n", sent.size(), received.size());
