@@ -18,21 +18,29 @@ using Program = client_program_test::WavOutputTest<LokklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
-    // One sound at a time, each over before the next begins; the converter loop comes last.
-    const std::vector<std::pair<int, std::vector<travo::TValue>>> timeline = {
-        {0, {{IdNotch, 3}}},                          // the contactor closes: silent
-        {200, {{IdNotch, 0}, {IdTractiveForce, 0}}},  // and opens: MTS
-        {900, {{IdNotch, 3}}},
-        {1000, {{IdContactorTearOff, 0}}},            // torn off: MTS_abreissen
-        {2000, {{IdNotch, 0}}},                       // its opening sound left out
-        {2100, {{IdMainSwitch, 0}}},                  // HSaus
-        {3300, {{IdMainSwitch, 1}}},                  // HSein, the converter 4100 ms later
+    // One sound at a time: each step goes out once the sound of the one before has ended.
+    const std::vector<TSoundStep<std::vector<travo::TValue>>> drive = {
+        {{{IdNotch, 3}}, ""},                              // the contactor closes: silent
+        {{{IdNotch, 0}, {IdTractiveForce, 0}}, "MTS.wav"},  // and opens
+        {{{IdNotch, 3}}, ""},
+        {{{IdContactorTearOff, 0}}, "MTS_abreissen.wav"},   // torn off
+        {{{IdNotch, 0}}, ""},                              // its opening sound left out
+        {{{IdMainSwitch, 0}}, "HSaus.wav"},
+        {{{IdMainSwitch, 1}}, "HSein.wav"},                // the converter 4100 ms later
     };
-    Server.SetScript(client_program_test::DriveOf(timeline));
     CreateMain();
     EXPECT_EQ(Boxes->Count(), 0u) << "the sound set is complete";
     ClickWidget(Main->btnConnect);
-    ASSERT_TRUE(ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).ScriptDone; }, 20000));
+    ASSERT_TRUE(ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).EndRequested; }, 20000));
+    PlayOneAtATime(
+        drive, [this](const std::vector<travo::TValue>& values) { Server.SendValues(0, values); },
+        [](const std::string& sound) {
+            for (const auto& [name, channel] : NamedChannels())
+                if (name == sound) return channel;
+            return static_cast<TDSMixerChannel*>(nullptr);
+        },
+        [](const std::function<bool()>& done) { return ProcessUntil(done, 30000); });
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Server.Client(0).Bytes, Bytes({0x0D, 0, 0, 0, 0, 1, 1, 2, 8}) + "Lokklang" +
                                           Bytes({0x0A, 0, 0, 0, 0, 3, 0, 0x0A, 1, 5, 0x10, 0x3E, 0x3F, 0x4E}) +
                                           Bytes({4, 0, 0, 0, 0, 3, 0, 0}));
@@ -41,7 +49,8 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     std::vector<std::vector<std::int16_t>> samples;
     for (const std::string& name : expected) samples.push_back(FileSamples(sounds + name));
     // Until the converter's first round has been written whole.
-    const std::size_t needed = 44100 * 8 + samples.back().size() / 2;
+    ASSERT_TRUE(ProcessUntil([this] { return Main->FSndUmformer->Playing(); }, 30000));
+    const std::size_t needed = ReadDSoundWavFile(FOutput).Frames() + samples.back().size() / 2 + 44100;
     ASSERT_TRUE(ProcessUntil([&] { return ReadDSoundWavFile(FOutput).Frames() > needed; }, 30000));
     ClickWidget(Main->btnConnect);
     EXPECT_EQ(Main->btnConnect->Caption(), "Verbinden");

@@ -29,38 +29,41 @@ protected:
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
-    // One sound at a time, each over before the next begins.
-    std::vector<TStep> drive(6);
-    drive[0].AtMs = 0;
-    drive[0].Values = {{1, 0}, {51, 0}, {52, 2}, {53, 0}, {54, 2}, {60, 0}, {64, 0}, {67, 0}, {78, 0}, {86, 0}};
-    drive[1].AtMs = 300;
-    drive[1].Values = {{IdMasterController, 1}};
-    drive[2].AtMs = 1100;
-    drive[2].Values = {{IdDirectionSwitch, 2}};
-    drive[3].AtMs = 2000;
-    drive[3].Values = {{IdDoorState, 1}};
-    drive[4].AtMs = 5600;
-    drive[4].Values = {{IdSpeed, 40.0}};
-    drive[5].AtMs = 5800;
-    drive[5].Values = {{IdSpeed, 30.0}};
-    Server.SetScript(drive);
+    // One sound at a time: each step goes out once the sound of the one before has ended.
+    const std::vector<TSoundStep<std::vector<travo::TValue>>> drive = {
+        {{{1, 0}, {51, 0}, {52, 2}, {53, 0}, {54, 2}, {60, 0}, {64, 0}, {67, 0}, {78, 0}, {86, 0}}, ""},
+        {{{IdMasterController, 1}}, "Fahrschalter_0-Ab.wav"},
+        {{{IdDirectionSwitch, 2}}, "Rischa_Richtung.wav"},
+        {{{IdDoorState, 1}}, "Drehfalttuer_Bn_auf.wav"},
+        {{{IdSpeed, 40.0}}, ""},
+        {{{IdSpeed, 30.0}}, "TB0.wav"},
+    };
     CreateMain();
     EXPECT_EQ(Boxes->Count(), 0u) << "the sound set is complete";
     ClickWidget(Main->btnTCPConnection);
     ASSERT_TRUE(Connected);
-    ASSERT_TRUE(Server.WaitForScriptDone(0, 20000));
+    // The server's data follows its answer to the end of the request, as the simulator's does.
+    ASSERT_TRUE(Server.WaitForEndRequest(0, 20000));
+    PlayOneAtATime(
+        drive, [this](const std::vector<travo::TValue>& values) { Server.SendValues(0, values); },
+        [](const std::string& sound) {
+            if (sound == "Drehfalttuer_Bn_auf.wav") return Channels[chTuerAuf];
+            for (int n = 1; n <= ChannelCount; ++n)
+                if (ChannelFiles[n] && sound == ChannelFiles[n]) return Channels[n];
+            return static_cast<TDSMixerChannel*>(nullptr);
+        },
+        [](const std::function<bool()>& done) { return ProcessUntil(done, 30000); });
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Server.Client(0).Bytes,
               Bytes({0x0F, 0, 0, 0, 0, 1, 2, 2, 10}) + "Wagenklang" +
                   Bytes({0x0E, 0, 0, 0, 0, 3, 0, 10, 1, 51, 52, 53, 54, 60, 64, 67, 78, 86}) +
                   Bytes({4, 0, 0, 0, 0, 3, 0, 0}));
 
-    const std::vector<std::string> expected = {"Fahrschalter_0-Ab.wav", "Rischa_Richtung.wav",
-                                               "Drehfalttuer_Bn_auf.wav", "TB0.wav"};
+    std::vector<std::string> expected;
+    for (const auto& step : drive)
+        if (!step.Sound.empty()) expected.push_back(step.Sound);
     std::vector<std::vector<std::int16_t>> samples;
     for (const std::string& name : expected) samples.push_back(FileSamples(sounds + name));
-    // Until the last sound has been written whole.
-    const std::size_t needed = 44100 * 6 + samples.back().size() / 2;
-    ASSERT_TRUE(ProcessUntil([&] { return ReadDSoundWavFile(FOutput).Frames() > needed; }, 30000));
     ClickWidget(Main->btnTCPConnection);
     ASSERT_FALSE(Connected);
 

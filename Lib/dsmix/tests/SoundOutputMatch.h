@@ -4,12 +4,14 @@
 // it is found sample for sample.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "AudioFileRead.h"
+#include "DSMixer.h"
 #include "DSoundTesting.h"
 
 // The file's 16-bit stereo frames.
@@ -40,4 +42,50 @@ inline long FindSound(const TDSoundWavFile& wav, const std::vector<std::int16_t>
         if (i == frames) return static_cast<long>(f - first);
     }
     return -1;
+}
+
+// Counts the ends of a channel's plays (its end-of-play event, on the thread that made the
+// channel); the program's own handler is still called, and is back in place afterwards.
+class TPlayEnds {
+public:
+    explicit TPlayEnds(TDSMixerChannel* channel) : FChannel(channel), FProgramHandler(channel->OnEnd) {
+        channel->OnEnd = [this](TObject* sender) {
+            ++FCount;
+            if (FProgramHandler) FProgramHandler(sender);
+        };
+    }
+    ~TPlayEnds() { FChannel->OnEnd = FProgramHandler; }
+    TPlayEnds(const TPlayEnds&) = delete;
+    TPlayEnds& operator=(const TPlayEnds&) = delete;
+    int Count() const { return FCount; }
+
+private:
+    TDSMixerChannel* FChannel;
+    TNotifyEvent FProgramHandler;
+    int FCount = 0;
+};
+
+// One step of a program test's drive: the values the server sends, and the file of the sound
+// they start (empty: none).
+template <class TValues>
+struct TSoundStep {
+    TValues Values;
+    std::string Sound;
+};
+
+// Sends each step once the sound of the step before has played to its end, so that the sounds
+// reach the output one at a time however late a loaded machine serves the program. channelOf
+// finds a sound's channel, serveUntil serves the program until a condition holds (false when it
+// gave up).
+template <class TValues, class TSend, class TChannelOf, class TServeUntil>
+void PlayOneAtATime(const std::vector<TSoundStep<TValues>>& steps, TSend send, TChannelOf channelOf,
+                    TServeUntil serveUntil) {
+    for (const TSoundStep<TValues>& step : steps) {
+        std::optional<TPlayEnds> ends;
+        if (!step.Sound.empty()) ends.emplace(channelOf(step.Sound));
+        send(step.Values);
+        if (ends) {
+            ASSERT_TRUE(serveUntil([&] { return ends->Count() > 0; })) << step.Sound << " did not play to its end";
+        }
+    }
 }
