@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "AudioFileRead.h"
 #include "SoundWriter.h"
 
@@ -12,6 +15,27 @@ std::set<int> PlayingChannels() {
     for (int n = 1; n <= ChannelCount; ++n)
         if (Channels[n] && Channels[n]->Playing()) playing.insert(n);
     return playing;
+}
+
+TWatchdog::TWatchdog(DWORD limitMs, std::string what)
+    : FLimit(limitMs), FWhat(std::move(what)), FDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    FThread = CreateThread(nullptr, 0, &TWatchdog::Watch, this, 0, nullptr);
+}
+
+TWatchdog::~TWatchdog() {
+    SetEvent(FDone);
+    WaitForSingleObject(FThread, INFINITE);
+    CloseHandle(FThread);
+    CloseHandle(FDone);
+}
+
+DWORD TWatchdog::Watch(LPVOID self) {
+    auto* watchdog = static_cast<TWatchdog*>(self);
+    if (WaitForSingleObject(watchdog->FDone, watchdog->FLimit) == WAIT_TIMEOUT) {
+        std::fprintf(stderr, "Hung: %s\n", watchdog->FWhat.c_str());
+        std::abort();
+    }
+    return 0;
 }
 
 void StopAllChannels() {

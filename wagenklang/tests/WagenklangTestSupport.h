@@ -25,6 +25,21 @@ std::set<int> PlayingChannels();
 void StopAllChannels();
 using travo::Bytes;
 
+// Ends a genuine hang: aborts the test program, saying what hung, unless it is freed within
+// limitMs.
+class TWatchdog {
+public:
+    TWatchdog(DWORD limitMs, std::string what);
+    ~TWatchdog();
+
+private:
+    static DWORD Watch(LPVOID self);
+    DWORD FLimit;
+    std::string FWhat;
+    HANDLE FDone;
+    HANDLE FThread;
+};
+
 class WagenklangTest : public ::testing::Test {
 protected:
     void SetUp() override;
