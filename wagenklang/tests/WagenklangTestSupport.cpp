@@ -1,9 +1,9 @@
 #include "WagenklangTestSupport.h"
 
+#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "AudioFileRead.h"
 #include "SoundWriter.h"
@@ -17,26 +17,21 @@ std::set<int> PlayingChannels() {
     return playing;
 }
 
-TWatchdog::TWatchdog(DWORD limitMs, std::string what)
-    : FLimit(limitMs), FWhat(std::move(what)), FDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
-    FThread = CreateThread(nullptr, 0, &TWatchdog::Watch, this, 0, nullptr);
+namespace {
+const char* Hung = "";
+}  // namespace
+
+TWatchdog::TWatchdog(unsigned seconds, const char* what) {
+    Hung = what;
+    signal(SIGALRM, [](int) {
+        for (const char* piece : {"Hung: ", Hung, "\n"})
+            if (write(STDERR_FILENO, piece, std::strlen(piece)) < 0) break;
+        _exit(1);
+    });
+    alarm(seconds);
 }
 
-TWatchdog::~TWatchdog() {
-    SetEvent(FDone);
-    WaitForSingleObject(FThread, INFINITE);
-    CloseHandle(FThread);
-    CloseHandle(FDone);
-}
-
-DWORD TWatchdog::Watch(LPVOID self) {
-    auto* watchdog = static_cast<TWatchdog*>(self);
-    if (WaitForSingleObject(watchdog->FDone, watchdog->FLimit) == WAIT_TIMEOUT) {
-        std::fprintf(stderr, "Hung: %s\n", watchdog->FWhat.c_str());
-        std::abort();
-    }
-    return 0;
-}
+TWatchdog::~TWatchdog() { alarm(0); }
 
 void StopAllChannels() {
     for (int n = 1; n <= ChannelCount; ++n)

@@ -25,19 +25,11 @@ std::set<int> PlayingChannels();
 void StopAllChannels();
 using travo::Bytes;
 
-// Ends a genuine hang: aborts the test program, saying what hung, unless it is freed within
-// limitMs.
-class TWatchdog {
-public:
-    TWatchdog(DWORD limitMs, std::string what);
+// Ends a genuine hang: unless it is freed within the seconds given, the test program stops,
+// saying what hung.
+struct TWatchdog {
+    TWatchdog(unsigned seconds, const char* what);
     ~TWatchdog();
-
-private:
-    static DWORD Watch(LPVOID self);
-    DWORD FLimit;
-    std::string FWhat;
-    HANDLE FDone;
-    HANDLE FThread;
 };
 
 class WagenklangTest : public ::testing::Test {
