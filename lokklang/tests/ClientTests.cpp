@@ -212,7 +212,7 @@ TEST_F(Client, AConnectThatFailsLeavesTheButtonUsable) {
             ASSERT_TRUE(ProcessUntil([this] { return Boxes->Count() > 0; }));
             ExpectBox(0, ConnectFailedMessage);
         }
-        ASSERT_TRUE(ProcessUntil([this] { return Main->CliSocket->State() == wsClosed; }))
+        ASSERT_TRUE(ProcessUntil([] { return Main->CliSocket->State() == wsClosed; }))
             << "state " << static_cast<int>(Main->CliSocket->State());
         EXPECT_EQ(Main->btnConnect->Caption(), "Verbinden");
         EXPECT_EQ(Boxes->Count(), c.Box ? 1u : 0u);
