@@ -52,6 +52,12 @@ const TClientMessage& HelloRefusedMessage(BYTE Result) {
 
 const TClientMessage& RequestRefusedMessage(BYTE Result) { return Result == 1 ? UnknownGroup : RequestFailed; }
 
+void RestartSound(TDSMixerChannel* Channel) {
+    if (Channel->FileName().empty()) return;
+    Channel->Stop();
+    Channel->Play();
+}
+
 TTravoClientForm::TTravoClientForm(TComponent* AOwner, std::string ClientName, std::vector<BYTE> RequestedIds)
     : TForm(AOwner), FClientName(std::move(ClientName)), FRequestedIds(std::move(RequestedIds)) {}
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "DSMixer.h"
 #include "EventSocket.h"
 #include "Forms.h"
 #include "StdCtrls.h"
@@ -26,6 +27,12 @@ extern const TClientMessage ConnectFailedMessage;
 const TClientMessage& HelloRefusedMessage(BYTE Result);
 // The data request's refusals: result 1, any other result.
 const TClientMessage& RequestRefusedMessage(BYTE Result);
+
+// Plays the channel's sound from its beginning, also while it plays (Play alone does nothing
+// then). A channel whose file could not be loaded stays silent: its raise would end the packet,
+// and as the simulator sends all its values every time, one missing file would lose every
+// record behind it, and the packet's closing step, in every packet.
+void RestartSound(TDSMixerChannel* Channel);
 
 class TTravoClientForm : public TForm {
 public:

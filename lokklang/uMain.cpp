@@ -16,12 +16,6 @@ const std::int32_t SoundOff = -10000;
 const float FanSpeed = 45.0f;
 const int FanNotch = 5;
 
-// Plays the sound from its beginning, also when it plays: Play alone does nothing then.
-void Restart(TDSMixerChannel* channel) {
-    channel->Stop();
-    channel->Play();
-}
-
 // The low 32 bits of the rounded value; the rounding is defined for NaN and out-of-range
 // values, a direct conversion is not.
 int RoundToInt32(float value) { return static_cast<int>(static_cast<std::uint32_t>(RoundHalfEven(value))); }
@@ -139,7 +133,7 @@ void TMain::HandleRecord(BYTE Id, float Value) {
             break;
         case IdContactorTearOff:
             if (RoundToByte(Value) == 0 && FHauptschalter == 1) {
-                Restart(FSndMTSAbreissen);
+                RestartSound(FSndMTSAbreissen);
                 FMTSAbgerissen = 1;
             }
             break;
@@ -158,14 +152,14 @@ void TMain::HandleRecord(BYTE Id, float Value) {
 void TMain::MainSwitchRule(BYTE NewValue) {
     if (NewValue != FHauptschalter && NewValue != 0) {
         FSndHSaus->Stop();
-        Restart(FSndHSein);
+        RestartSound(FSndHSein);
         tiUmformerEin->SetEnabled(true);
     } else if (NewValue != FHauptschalter) {
         FSndHSein->Stop();
-        Restart(FSndHSaus);
+        RestartSound(FSndHSaus);
         FSndUmformer->Stop();
     } else if (FHauptschalter == 1 && !FSndUmformer->Playing()) {
-        Restart(FSndUmformer);
+        RestartSound(FSndUmformer);
     }
 }
 
@@ -186,7 +180,7 @@ void TMain::ContactorStep() {
 
 void TMain::TrennschuetzChanged() {
     Label6->SetCaption("Trennschütz: " + IntToStr(FTrennschuetz));
-    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) Restart(FSndMTS);
+    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) RestartSound(FSndMTS);
     FMTSAbgerissen = 0;
 }
 
@@ -208,18 +202,18 @@ void TMain::tiLueftersteuerungTimer(TObject*) {
 void TMain::ToggleLuefter() {
     Label7->SetCaption(LuefterStateName(FLuefterState));
     if (FLuefterState == lsAus) {
-        Restart(FSndFMLAnfang);
+        RestartSound(FSndFMLAnfang);
         tiLuefterAnfang->SetEnabled(true);
         FLuefterState = lsAnfang;
     } else if (FLuefterState == lsLoop) {
-        Restart(FSndFMLEnde);
+        RestartSound(FSndFMLEnde);
         FSndFMLLoop->Stop();
         FLuefterState = lsEnde;
     }
 }
 
 void TMain::tiLuefterAnfangTimer(TObject*) {
-    Restart(FSndFMLLoop);
+    RestartSound(FSndFMLLoop);
     FSndFMLAnfang->Stop();
     FLuefterState = lsLoop;
     tiLuefterAnfang->SetEnabled(false);
@@ -231,7 +225,7 @@ void TMain::LuefterEndeFinished(TObject*) {
 }
 
 void TMain::tiUmformerEinTimer(TObject*) {
-    Restart(FSndUmformer);
+    RestartSound(FSndUmformer);
     tiUmformerEin->SetEnabled(false);
 }
 

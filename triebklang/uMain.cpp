@@ -19,16 +19,6 @@ constexpr std::size_t DateTimeRecordSize = 9;
 constexpr BYTE BrakeValveStart = 2;
 constexpr BYTE BrakeValveRapid = 9;
 
-// Plays the sound from its beginning, also when it plays: Play alone does nothing then. A
-// channel whose file could not be loaded stays silent: its raise would end the packet, and as
-// the simulator sends its values together, one missing file would lose every record behind it
-// and the doors-open step in every packet.
-void Restart(TDSMixerChannel* channel) {
-    if (channel->FileName().empty()) return;
-    channel->Stop();
-    channel->Play();
-}
-
 bool IsToggleSwitch(BYTE id) {
     switch (id) {
         case IdToggleSwitch3:
@@ -113,14 +103,14 @@ void TMain::HandleDataPacket(const std::string& Payload) {
 
 void TMain::HandleValue(BYTE Id, float Value) {
     if (IsToggleSwitch(Id)) {
-        if (Value == 0.0f) Restart(SndKippschalterAus);
-        else if (Value == 1.0f) Restart(SndKippschalterEin);
+        if (Value == 0.0f) RestartSound(SndKippschalterAus);
+        else if (Value == 1.0f) RestartSound(SndKippschalterEin);
         return;
     }
     switch (Id) {
         case IdMagneticBrake:
-            if (Value == 0.0f) Restart(SndMGsRauf);
-            else if (Value == 1.0f) Restart(SndMGsRunter);
+            if (Value == 0.0f) RestartSound(SndMGsRauf);
+            else if (Value == 1.0f) RestartSound(SndMGsRunter);
             break;
         case IdDoorRelease:
             TuerStatus = RoundToByte(Value);
@@ -129,12 +119,12 @@ void TMain::HandleValue(BYTE Id, float Value) {
             BrakeValveRule(RoundToByte(Value));
             break;
         case IdDirectionSwitch:
-            if (Value == 0.0f || Value == 2.0f) Restart(SndRischaVR);
-            else if (Value == 1.0f) Restart(SndRischa0);
+            if (Value == 0.0f || Value == 2.0f) RestartSound(SndRischaVR);
+            else if (Value == 1.0f) RestartSound(SndRischa0);
             break;
         case IdDoorSwitch:
             // On every record, whatever the value: the switch was touched.
-            Restart(SndTuerwahlschalter);
+            RestartSound(SndTuerwahlschalter);
             TuerwahlStellung = RoundToByte(Value);
             break;
         default:
@@ -146,8 +136,8 @@ void TMain::BrakeValveRule(BYTE Position) {
     Bremsstellung = Position;
     if (Position != BrakeValveStart) {
         if (Position > BremsstellungAlt && BremsstellungAlt != 0)
-            Restart(Position == BrakeValveRapid ? SndRauschenSchnellbr : SndRauschenAnlegen);
-        if (Position < BremsstellungAlt) Restart(SndRauschenLoesen);
+            RestartSound(Position == BrakeValveRapid ? SndRauschenSchnellbr : SndRauschenAnlegen);
+        if (Position < BremsstellungAlt) RestartSound(SndRauschenLoesen);
     }
     BremsstellungAlt = Position;
 }
@@ -155,7 +145,7 @@ void TMain::BrakeValveRule(BYTE Position) {
 void TMain::DoorsOpenStep() {
     // Bitwise: selector 1 with door value 2 opens nothing, selector 3 with door value 2 does.
     if (TuerenAufGespielt == 0 && (TuerwahlStellung & TuerStatus) != 0) {
-        Restart(SndTuerenAuf);
+        RestartSound(SndTuerenAuf);
         TuerenAufGespielt = 1;
     }
     if (TuerwahlStellung == 0 || TuerStatus == 0) TuerenAufGespielt = 0;

@@ -12,21 +12,36 @@ namespace {
 constexpr char WagenklangProgram = 2;
 constexpr int ReplySize = 7;
 constexpr int ReplyBlockSize = 1500;
+// The longest wait of the receive loop while nothing is pending; the owner's close ends it at
+// once.
 constexpr DWORD PollInterval = 10;
-// A reply is due within this time from its send. The greeting and the request are sent from the
-// window's main thread: a server that holds the connection without finishing its reply would
-// otherwise stop the window for good.
+// Connect, greeting and request run on the window's main thread, which answers nothing
+// meanwhile: together they get this long from the start of the connect. A host that drops the
+// connect request, or a server that holds the connection without finishing its replies, would
+// otherwise stop the window for minutes or for good.
+constexpr DWORD HandshakeTimeLimit = 5000;
+// The end-of-request's reply, read by the receive thread, is due within this time from its send.
 constexpr DWORD ReplyTimeLimit = 5000;
+// Once less room than this is left, the block grows by its own size: a packet larger than the
+// block is then taken in a few steps.
+constexpr int GrowBelow = 512;
 
-// select on the one socket for reading: 1 readable, 0 when timeoutMs passed, else SOCKET_ERROR.
-int WaitReadable(SOCKET s, DWORD timeoutMs) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(s, &readSet);
+// select on the one socket, for reading or for the end of a connect: 1 ready, 0 when timeoutMs
+// passed, else SOCKET_ERROR.
+int WaitReady(SOCKET s, bool forWriting, DWORD timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
     timeval limit{};
     limit.tv_sec = static_cast<decltype(limit.tv_sec)>(timeoutMs / 1000);
     limit.tv_usec = static_cast<decltype(limit.tv_usec)>(timeoutMs % 1000 * 1000);
-    return select(0, &readSet, nullptr, nullptr, &limit);
+    return forWriting ? select(0, nullptr, &set, nullptr, &limit) : select(0, &set, nullptr, nullptr, &limit);
+}
+
+// What is left of limitMs counted from since; 0 once it has run out.
+DWORD TimeLeft(DWORD since, DWORD limitMs) {
+    const DWORD waited = GetTickCount() - since;
+    return waited >= limitMs ? 0 : limitMs - waited;
 }
 
 double DoubleOf(ULONGLONG bits) {
@@ -57,6 +72,7 @@ TTravoTCP::~TTravoTCP() {
 int TTravoTCP::Startup() { return WSAStartup(MAKEWORD(1, 1), &FWSAData) == 0 ? TravoOk : TravoStartupFailed; }
 
 int TTravoTCP::Connect(const std::string& Host, int Port) {
+    FHandshakeStart = GetTickCount();
     FHostEnt = gethostbyname(Host.c_str());
     if (!FHostEnt || !FHostEnt->h_addr_list || !FHostEnt->h_addr_list[0]) return TravoUnknownHost;
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -66,10 +82,25 @@ int TTravoTCP::Connect(const std::string& Host, int Port) {
     FAddress.sin_family = AF_INET;
     FAddress.sin_port = htons(static_cast<USHORT>(Port & 0xFFFF));
     std::memcpy(&FAddress.sin_addr, FHostEnt->h_addr_list[0], sizeof FAddress.sin_addr);
+    return ConnectInTime(s) ? TravoOk : TravoConnectFailed;
+}
+
+// A blocking connect to a host that drops the request waits for the system's own limit, about
+// two minutes. The connect runs non-blocking instead, and is given up as refused once the
+// handshake's time has run out; the socket is blocking again for the calls after it.
+bool TTravoTCP::ConnectInTime(SOCKET s) {
+    ULONG nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) return false;
     if (connect(s, reinterpret_cast<const sockaddr*>(&FAddress), sizeof FAddress) == SOCKET_ERROR) {
-        return TravoConnectFailed;
+        if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+        if (WaitReady(s, true, TimeLeft(FHandshakeStart, HandshakeTimeLimit)) != 1) return false;
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == SOCKET_ERROR) return false;
+        if (error != 0) return false;
     }
-    return TravoOk;
+    ULONG blocking = 0;
+    return ioctlsocket(s, FIONBIO, &blocking) != SOCKET_ERROR;
 }
 
 int TTravoTCP::SendHello(const std::string& Name, BYTE Kind) {
@@ -81,18 +112,23 @@ int TTravoTCP::SendHello(const std::string& Name, BYTE Kind) {
     payload.push_back(static_cast<char>(Kind));
     payload.push_back(static_cast<char>(name.size()));
     payload += name;
-    return Exchange(payload, CMD_HELLO_REPLY, TravoTooManyConnections, TravoSimulatorConnected);
+    return Exchange(payload, CMD_HELLO_REPLY, TravoTooManyConnections, TravoSimulatorConnected,
+                    TimeLeft(FHandshakeStart, HandshakeTimeLimit));
 }
 
 int TTravoTCP::RequestData(WORD Group, const std::vector<BYTE>& Ids) {
+    return Request(Group, Ids, TimeLeft(FHandshakeStart, HandshakeTimeLimit));
+}
+
+int TTravoTCP::EndRequest() { return Request(0, {}, ReplyTimeLimit); }
+
+int TTravoTCP::Request(WORD Group, const std::vector<BYTE>& Ids, DWORD TimeLimit) {
     std::string payload;
     AppendWord(payload, CMD_NEEDED_DATA);
     AppendWord(payload, Group);
     payload.append(Ids.begin(), Ids.end());
-    return Exchange(payload, CMD_NEEDED_DATA_REPLY, TravoUnknownGroup, TravoRequestRefused);
+    return Exchange(payload, CMD_NEEDED_DATA_REPLY, TravoUnknownGroup, TravoRequestRefused, TimeLimit);
 }
-
-int TTravoTCP::EndRequest() { return RequestData(0, {}); }
 
 int TTravoTCP::Disconnect() {
     FStopRequested = true;
@@ -105,7 +141,7 @@ int TTravoTCP::Disconnect() {
     return TravoOk;
 }
 
-int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo) {
+int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo, DWORD TimeLimit) {
     const std::string frame = AddLengthPrefix(Payload);
     const DWORD sentAt = GetTickCount();
     for (std::size_t sent = 0; sent < frame.size();) {
@@ -114,7 +150,7 @@ int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedO
         sent += static_cast<std::size_t>(n);
     }
     char reply[ReplySize];
-    const int read = ReadReply(reply, sentAt);
+    const int read = ReadReply(reply, sentAt, TimeLimit);
     if (read != TravoOk) return read;
     const WORD code = static_cast<WORD>((static_cast<BYTE>(reply[4]) << 8) | static_cast<BYTE>(reply[5]));
     if (code != ReplyCode) return TravoFailed;
@@ -128,15 +164,15 @@ int TTravoTCP::Exchange(const std::string& Payload, WORD ReplyCode, int RefusedO
 
 // TCP delivers a byte stream: the reply may come in chunks, and data may follow it in the same
 // chunk. Reads until the 7 reply bytes are there; what follows them is kept for the buffer. What
-// has not come when the time limit runs out counts as a short reply.
-int TTravoTCP::ReadReply(char* Reply, DWORD SentAt) {
+// has not come when the time limit from the send runs out counts as a short reply.
+int TTravoTCP::ReadReply(char* Reply, DWORD SentAt, DWORD TimeLimit) {
     char block[ReplyBlockSize];
     int got = 0;
     while (got < ReplySize) {
-        const DWORD waited = GetTickCount() - SentAt;
-        if (waited >= ReplyTimeLimit) return TravoShortReply;
+        const DWORD left = TimeLeft(SentAt, TimeLimit);
+        if (left == 0) return TravoShortReply;
         const SOCKET s = FSocket;
-        const int ready = WaitReadable(s, ReplyTimeLimit - waited);
+        const int ready = WaitReady(s, false, left);
         if (ready == SOCKET_ERROR) return TravoReceiveFailed;
         if (ready == 0) return TravoShortReply;
         const int n = recv(s, block + got, ReplyBlockSize - got, 0);
@@ -166,6 +202,7 @@ int TTravoTCP::ReceiveLoop() {
         // A handler's or the buffer's exception must not end the program from this thread.
         result = TravoReceiveFailed;
     }
+    FLoopEnded = true;
     FLoopRunning = false;
     return result;
 }
@@ -180,21 +217,27 @@ bool TTravoTCP::TakeData(const char* Data, std::size_t Size) {
     for (std::size_t at = 0; at < Size;) {
         const std::size_t n = std::min(static_cast<std::size_t>(FBuffer->FreeSpace()), Size - at);
         std::memcpy(FBuffer->WritePointer(), Data + at, n);
-        FBuffer->Commit(static_cast<int>(n));
-        if (FBuffer->OutOfStep()) return false;
-        if (FBuffer->FreeSpace() < 512) FBuffer->Grow(2048);
+        if (!Commit(static_cast<int>(n))) return false;
         at += n;
     }
     return true;
 }
 
+bool TTravoTCP::Commit(int Received) {
+    FBuffer->Commit(Received);
+    if (FBuffer->OutOfStep()) return false;
+    if (FBuffer->FreeSpace() < GrowBelow) FBuffer->Grow(FBuffer->Capacity());
+    return true;
+}
+
+// Reads as long as bytes are pending and waits only while none are. Every way out but the
+// owner's stop ends the connection for good: the server closed it or reset it, or its stream
+// cannot be cut into packets any more.
 int TTravoTCP::Receive() {
     for (;;) {
         if (FStopRequested) return TravoReceiveFailed;
-        Sleep(PollInterval);
-        if (FStopRequested) return TravoReceiveFailed;
         const SOCKET s = FSocket;
-        const int ready = WaitReadable(s, 0);
+        const int ready = WaitReady(s, false, PollInterval);
         if (ready == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             if (error != WSAEINVAL) {
@@ -205,11 +248,9 @@ int TTravoTCP::Receive() {
         } else if (ready == 0) {
             continue;
         }
+        // The block always has room here, so nothing received is the end of the stream.
         const int received = recv(s, FBuffer->WritePointer(), FBuffer->FreeSpace(), 0);
-        FBuffer->Commit(received);
-        if (FBuffer->OutOfStep()) return TravoReceiveFailed;
-        if (FBuffer->FreeSpace() < 512) FBuffer->Grow(2048);
-        if (received == SOCKET_ERROR) return TravoReceiveFailed;
+        if (received <= 0 || !Commit(received)) return TravoReceiveFailed;
     }
 }
 

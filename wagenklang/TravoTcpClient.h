@@ -50,17 +50,21 @@ public:
     TTravoTCP& operator=(const TTravoTCP&) = delete;
 
     int Startup();
+    // Connect, SendHello and RequestData share one time limit, 5 s from the start of Connect:
+    // a connect not made by then fails as refused, a reply not come by then is short.
     int Connect(const std::string& Host, int Port);
-    // SendHello and RequestData wait at most 5 s from the send for the reply; what has not come
-    // by then is a short reply.
     int SendHello(const std::string& Name, BYTE Kind);
     int RequestData(WORD Group, const std::vector<BYTE>& Ids);
+    // Its reply is due within 5 s of its own.
     int EndRequest();
     // Also the stop request of a running ReceiveLoop, which then ends with 5 and shows nothing.
     int Disconnect();
-    // Sends the end-of-request packet, then receives until the connection fails or Disconnect
-    // stops it: -1 when it could not start, else 5.
+    // Sends the end-of-request packet, then receives until the server closes or resets the
+    // connection, its stream is out of step, or Disconnect stops it: -1 when it could not
+    // start, else 5.
     int ReceiveLoop();
+    // ReceiveLoop has returned, for whatever reason.
+    bool LoopEnded() const { return FLoopEnded; }
 
     void HandlePacket(TObject* Sender);
     void DispatchValues(const std::string& Packet);
@@ -76,9 +80,12 @@ public:
     TBytesHandler OnBytes = nullptr;
 
 private:
-    int Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo);
-    int ReadReply(char* Reply, DWORD SentAt);
+    bool ConnectInTime(SOCKET s);
+    int Request(WORD Group, const std::vector<BYTE>& Ids, DWORD TimeLimit);
+    int Exchange(const std::string& Payload, WORD ReplyCode, int RefusedOne, int RefusedTwo, DWORD TimeLimit);
+    int ReadReply(char* Reply, DWORD SentAt, DWORD TimeLimit);
     bool HandOverEarlyData();
+    bool Commit(int Received);
     bool HasHandlers() const;
     bool HasRecordHandlers() const;
     int Receive();
@@ -93,4 +100,6 @@ private:
     std::string FEarlyData;
     std::atomic<bool> FStopRequested{false};
     std::atomic<bool> FLoopRunning{false};
+    std::atomic<bool> FLoopEnded{false};
+    DWORD FHandshakeStart = 0;
 };

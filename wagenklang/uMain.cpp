@@ -74,6 +74,10 @@ const float DepartureSpeed = 35.0f;
 const LONG SoundOn = 0;
 const LONG SoundOff = -10000;
 
+// Posted by the receive thread when its loop has ended.
+constexpr UINT WM_RECEIVE_ENDED = WM_USER + 1;
+const char* const NoticeWindowClass = "TWagenklangNotice";
+
 struct TDoorFiles {
     const char* Opening;
     const char* Closing;
@@ -193,6 +197,31 @@ void DoorStateRules() {
 
 void TakeSwitch(TValuePair<BYTE>& pair, float value) { pair.Take(RoundToByte(value)); }
 
+// ---- the receive thread's notice --------------------------------------------------------------
+
+LRESULT NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_RECEIVE_ENDED) return DefWindowProcA(window, message, wParam, lParam);
+    if (auto* main = reinterpret_cast<TMain*>(GetWindowLongPtrA(window, GWLP_USERDATA))) main->ReceiveEnded();
+    return 0;
+}
+
+// A window of the main thread, so that the notice is handled there, between the window's other
+// events.
+HWND CreateNoticeWindow(TMain* main) {
+    static const bool registered = [] {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = NoticeWindowProc;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = NoticeWindowClass;
+        return RegisterClassA(&windowClass) != 0;
+    }();
+    if (!registered) return nullptr;
+    const HWND window = CreateWindowExA(0, NoticeWindowClass, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleA(nullptr), nullptr);
+    if (window) SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(main));
+    return window;
+}
+
 }  // namespace
 
 // ---- the client's handlers --------------------------------------------------------------------
@@ -254,7 +283,10 @@ void HandleDoubleValue(WORD, BYTE, double) {}
 void HandleBytesValue(WORD, BYTE, const std::vector<BYTE>&) {}
 
 DWORD ReceiveThreadProc(LPVOID) {
-    Main->Client->ReceiveLoop();
+    // The window and its client outlive this thread: they wait for it before they go.
+    TMain* main = Main;
+    main->Client->ReceiveLoop();
+    if (const HWND notice = main->NoticeWindow()) PostMessageA(notice, WM_RECEIVE_ENDED, 0, 0);
     return 0;
 }
 
@@ -294,6 +326,7 @@ void TMain::DefinePublished(TPublishedTable& t) {
 }
 
 void TMain::FormCreate(TObject*) {
+    FNoticeWindow = CreateNoticeWindow(this);
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
     for (int n = 1; n <= ChannelCount; ++n) {
@@ -323,6 +356,9 @@ void TMain::FormCreate(TObject*) {
 
 void TMain::FormDestroy(TObject*) {
     if (Connected || Client) CloseConnection();
+    // Drops a notice still queued.
+    if (FNoticeWindow) DestroyWindow(FNoticeWindow);
+    FNoticeWindow = nullptr;
     for (int n = 1; n <= ChannelCount; ++n) {
         delete Channels[n];
         Channels[n] = nullptr;
@@ -445,6 +481,12 @@ void TMain::CloseConnection() {
     Connected = false;
     ShowConnectionState();
     FClosing = false;
+}
+
+void TMain::ReceiveEnded() {
+    // A notice that comes after the user's disconnect, or after a new connection replaced the
+    // one it is about, finds nothing to do.
+    if (Client && Client->LoopEnded()) CloseConnection();
 }
 
 void TMain::WaitForReceiveThread() {

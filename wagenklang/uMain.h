@@ -58,6 +58,12 @@ public:
     int OpenConnection();
     // Ends the receive loop, waits for its thread, then frees the client.
     void CloseConnection();
+    // The receive thread's notice, on the main thread: a loop that ended by itself (the server
+    // closed or reset the connection, or sent what cannot be a packet) leaves the window as the
+    // user's disconnect does, without a box.
+    void ReceiveEnded();
+    // Where the receive thread posts its notice.
+    HWND NoticeWindow() const { return FNoticeWindow; }
     // The two door channels for the chosen door type; "keine" leaves them as they are.
     void LoadDoorSounds();
 
@@ -71,6 +77,7 @@ private:
     // Names of the sound files that could not be loaded since the last report.
     std::vector<std::string> FUnloadable;
     HANDLE FReceiveThread = nullptr;
+    HWND FNoticeWindow = nullptr;
     bool FClosing = false;
 };
 

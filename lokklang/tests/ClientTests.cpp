@@ -212,7 +212,7 @@ TEST_F(Client, AConnectThatFailsLeavesTheButtonUsable) {
             ASSERT_TRUE(ProcessUntil([this] { return Boxes->Count() > 0; }));
             ExpectBox(0, ConnectFailedMessage);
         }
-        ASSERT_TRUE(ProcessUntil([this] { return Main->CliSocket->State() == wsClosed; }))
+        ASSERT_TRUE(ProcessUntil([] { return Main->CliSocket->State() == wsClosed; }))
             << "state " << static_cast<int>(Main->CliSocket->State());
         EXPECT_EQ(Main->btnConnect->Caption(), "Verbinden");
         EXPECT_EQ(Boxes->Count(), c.Box ? 1u : 0u);
@@ -225,6 +225,21 @@ TEST_F(Client, AConnectThatFailsLeavesTheButtonUsable) {
         Main->btnConnect->Click();
         EXPECT_TRUE(ConnectionEnds());
     }
+}
+
+// A rule whose channel has no file stays silent inside the socket's event: the records behind
+// it, the contactor step and the next packet are handled, and the connection stays up.
+TEST_F(Client, ARuleWithoutItsSoundLosesNothingElseOfItsPacket) {
+    Main->Free();
+    fs::remove(FSounds / "HSein.wav");
+    CreateMain();
+    ASSERT_EQ(Boxes->Count(), 1u);
+    Connect();
+    ASSERT_TRUE(SpeedArrives(12.0f, Frame(ValuesPayload({{IdMainSwitch, 1.0f}, {IdFanSwitch, 1.0f}, {IdNotch, 3.0f}}))));
+    EXPECT_EQ(Main->Label5->Caption(), "Schalter Lüfter: 1");
+    EXPECT_EQ(Main->Label6->Caption(), "Trennschütz: 1");
+    EXPECT_EQ(Main->btnConnect->Caption(), "Trennen");
+    EXPECT_EQ(Boxes->Count(), 1u);
 }
 
 TEST_F(Client, TheAlwaysInFrontSwitch) {

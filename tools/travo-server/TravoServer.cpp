@@ -101,6 +101,7 @@ std::string CabValuesPacket(const std::vector<TValue>& values) { return Frame(Ca
 // ---- the server ---------------------------------------------------------------------------------
 
 struct TTravoServer::TClient {
+    // -1 once a reset closed it; changed under both locks.
     int Fd = -1;
     std::mutex WriteLock;
     std::thread Reader;
@@ -109,6 +110,7 @@ struct TTravoServer::TClient {
     TClientRecord Record;
     std::string Pending;
     std::map<std::uint8_t, double> Sent;  // the last value sent for each id
+    bool ResetRequested = false;
 };
 
 struct TTravoServer::TAnswer {
@@ -249,9 +251,18 @@ void TTravoServer::ReadLoop(TClient& client) {
             break;
         }
     }
+    bool reset;
     {
         std::lock_guard<std::mutex> lock(FLock);
         client.Record.Closed = true;
+        reset = client.ResetRequested;
+    }
+    if (reset) {
+        // Closed without lingering, the socket sends a reset.
+        std::lock_guard<std::mutex> writing(client.WriteLock);
+        std::lock_guard<std::mutex> lock(FLock);
+        ::close(client.Fd);
+        client.Fd = -1;
     }
     FChanged.notify_all();
 }
@@ -339,6 +350,7 @@ void TTravoServer::ScriptLoop(TClient& client, std::size_t firstStep) {
             }
             if (!bytes.empty()) open = Write(client, bytes, step.Mode, step.SplitAt, step.PauseMs);
             if (step.CloseAfter) {
+                std::lock_guard<std::mutex> lock(FLock);
                 ::shutdown(client.Fd, SHUT_RDWR);
                 open = false;
             }
@@ -518,6 +530,17 @@ bool TTravoServer::SendValues(std::size_t client, const std::vector<TValue>& val
 void TTravoServer::CloseClient(std::size_t client) {
     std::lock_guard<std::mutex> lock(FLock);
     if (TClient* target = Find(client)) ::shutdown(target->Fd, SHUT_RDWR);
+}
+
+void TTravoServer::ResetClient(std::size_t client) {
+    std::lock_guard<std::mutex> lock(FLock);
+    TClient* target = Find(client);
+    if (!target || target->Fd < 0 || target->Record.Closed) return;
+    target->ResetRequested = true;
+    const linger abort{1, 0};
+    ::setsockopt(target->Fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    // Ends the reader's receive without sending anything; the reader then closes the socket.
+    ::shutdown(target->Fd, SHUT_RD);
 }
 
 }  // namespace travo

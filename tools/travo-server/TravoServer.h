@@ -3,8 +3,8 @@
 // clients on 127.0.0.1, records every packet each client sends, answers the greeting and each
 // data request with a chosen result, and after a client's end-of-request packet plays a script
 // of data packets to it. It can misbehave on purpose: write byte by byte, split a packet across
-// writes, close in the middle of a packet, send ids nobody asked for or a length prefix that
-// cannot be a packet.
+// writes, close or reset in the middle of a packet, send ids nobody asked for or a length prefix
+// that cannot be a packet.
 
 #include <condition_variable>
 #include <cstddef>
@@ -119,6 +119,8 @@ public:
               std::size_t splitAt = 0, int pauseMs = 20);
     bool SendValues(std::size_t client, const std::vector<TValue>& values);
     void CloseClient(std::size_t client);
+    // Ends the connection with a reset instead of an end of stream.
+    void ResetClient(std::size_t client);
 
 private:
     struct TClient;

@@ -4,6 +4,11 @@
 
 #include "WagenklangTestSupport.h"
 
+#include <QTimer>
+
+#include <signal.h>
+#include <unistd.h>
+
 #include <fstream>
 
 using namespace wagenklang_test;
@@ -168,19 +173,82 @@ TEST_F(MainWindow, ConnectSendsGreetingAndRequestThenDisconnectAndReconnect) {
     EXPECT_EQ(Boxes->Count(), 0u);
 }
 
-TEST_F(MainWindow, AConnectionThatTheServerEndsKeepsTheCaptionsUntilTheNextClick) {
+// However the server ends the connection, the window shows it as after the user's disconnect,
+// without a box, and one click connects again.
+TEST_F(MainWindow, AConnectionThatTheServerEndsLeavesTheWindowDisconnectedAndOneClickConnects) {
     WriteTestSounds();
     CreateMain();
-    Connect();
-    Server.CloseClient(0);
-    // The receive loop goes on polling the closed connection; nothing tells the window.
-    EXPECT_FALSE(ProcessUntil([] { return !Connected; }, 300));
-    ExpectConnected();
-    Disconnect();
-    ExpectDisconnected();
+    const std::vector<std::pair<const char*, std::function<void()>>> endings = {
+        {"close", [this] { Server.CloseClient(FClient); }},
+        {"reset", [this] { Server.ResetClient(FClient); }},
+        {"impossible length", [this] { Server.Send(FClient, Bytes({0xFF, 0xFF, 0xFF, 0xFF})); }},
+    };
+    for (const auto& [name, end] : endings) {
+        SCOPED_TRACE(name);
+        Connect();
+        end();
+        ASSERT_TRUE(ProcessUntil([] { return !Connected; })) << "the window still shows the connection";
+        ExpectDisconnected();
+    }
     EXPECT_EQ(Boxes->Count(), 0u);
     Connect();
     EXPECT_EQ(Step({{IdMasterController, 1}}), (std::set<int>{chFahrschalter0Ab}));
+}
+
+// A full accept queue drops the connect request: the click gives up when the handshake's 5 s
+// have run out, as on a refused connect.
+TEST_F(MainWindow, AConnectThatGetsNoAnswerFailsAsARefusedOne) {
+    WriteTestSounds();
+    CreateMain();
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {inet_addr("127.0.0.1")}, {}};
+    int length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    // The queue holds one connection more than its backlog.
+    const SOCKET queued = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), length), 0);
+    Main->edTCPPort->SetText(std::to_string(ntohs(address.sin_port)));
+    {
+        TWatchdog watchdog(6, "a click whose connect gets no answer");
+        Main->btnTCPConnection->Click();
+    }
+    ExpectDisconnected();
+    ASSERT_EQ(Boxes->Count(), 1u);
+    EXPECT_EQ(Boxes->Records()[0].Text, "Die TCP-Verbindung konnte nicht hergestellt werden.");
+    ULONG nonBlocking = 1;
+    ioctlsocket(listener, FIONBIO, &nonBlocking);
+    const SOCKET first = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(accept(listener, nullptr, nullptr), INVALID_SOCKET) << "the click's connect was answered";
+    for (const SOCKET s : {first, queued, listener}) closesocket(s);
+    WSACleanup();
+}
+
+// Greeting and request are each answered 3 s after they were sent: each in time, both not. A
+// SIGTERM meanwhile ends the program once the handshake has given up.
+TEST_F(MainWindow, TheHandshakeHasFiveSecondsInAllAndASigtermMeanwhileEndsTheProgramAfterIt) {
+    WriteTestSounds();
+    CreateMain();
+    Server.SetReplyWriteMode(travo::TWriteMode::Split, 3000);
+    const auto terminate = [](LPVOID server) -> DWORD {
+        if (static_cast<travo::TTravoServer*>(server)->WaitForPackets(0, 1, 20000)) kill(getpid(), SIGTERM);
+        return 0;
+    };
+    const HANDLE terminator = CreateThread(nullptr, 0, terminate, &Server, 0, nullptr);
+    QTimer::singleShot(0, [] { ClickWidget(Main->btnTCPConnection); });
+    {
+        TWatchdog watchdog(20, "the program after a SIGTERM during the handshake");
+        Application->Run();
+    }
+    WaitForSingleObject(terminator, INFINITE);
+    CloseHandle(terminator);
+    EXPECT_EQ(Main, nullptr) << "the window was closed and freed";
+    ASSERT_EQ(Boxes->Count(), 1u) << "the handshake succeeded";
+    EXPECT_EQ(Boxes->Records()[0].Text, "Die TCP-Verbindung konnte nicht hergestellt werden.");
+    EXPECT_TRUE(Server.WaitForClientClosed(0, 10000));
 }
 
 TEST_F(MainWindow, ARefusedGreetingOrAnAbsentServerShowsTheErrorBoxAndStaysDisconnected) {

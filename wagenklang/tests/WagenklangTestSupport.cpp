@@ -1,6 +1,9 @@
 #include "WagenklangTestSupport.h"
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "AudioFileRead.h"
 #include "SoundWriter.h"
@@ -13,6 +16,22 @@ std::set<int> PlayingChannels() {
         if (Channels[n] && Channels[n]->Playing()) playing.insert(n);
     return playing;
 }
+
+namespace {
+const char* Hung = "";
+}  // namespace
+
+TWatchdog::TWatchdog(unsigned seconds, const char* what) {
+    Hung = what;
+    signal(SIGALRM, [](int) {
+        for (const char* piece : {"Hung: ", Hung, "\n"})
+            if (write(STDERR_FILENO, piece, std::strlen(piece)) < 0) break;
+        _exit(1);
+    });
+    alarm(seconds);
+}
+
+TWatchdog::~TWatchdog() { alarm(0); }
 
 void StopAllChannels() {
     for (int n = 1; n <= ChannelCount; ++n)

@@ -25,6 +25,13 @@ std::set<int> PlayingChannels();
 void StopAllChannels();
 using travo::Bytes;
 
+// Ends a genuine hang: unless it is freed within the seconds given, the test program stops,
+// saying what hung.
+struct TWatchdog {
+    TWatchdog(unsigned seconds, const char* what);
+    ~TWatchdog();
+};
+
 class WagenklangTest : public ::testing::Test {
 protected:
     void SetUp() override;
