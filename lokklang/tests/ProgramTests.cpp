@@ -14,7 +14,7 @@ using travo::TStep;
 
 namespace {
 
-using Program = client_program_test::WavOutputTest<LokklangTest>;
+using Program = program_test::WavOutputTest<LokklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
@@ -49,7 +49,7 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     std::vector<std::vector<std::int16_t>> samples;
     for (const std::string& name : expected) samples.push_back(FileSamples(sounds + name));
     // Until the converter's first round has been written whole.
-    ASSERT_TRUE(ProcessUntil([this] { return Main->FSndUmformer->Playing(); }, 30000));
+    ASSERT_TRUE(ProcessUntil([] { return Main->FSndUmformer->Playing(); }, 30000));
     const std::size_t needed = ReadDSoundWavFile(FOutput).Frames() + samples.back().size() / 2 + 44100;
     ASSERT_TRUE(ProcessUntil([&] { return ReadDSoundWavFile(FOutput).Frames() > needed; }, 30000));
     ClickWidget(Main->btnConnect);
@@ -78,7 +78,7 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
 // toggle included (the demo server sends every id of the drive).
 TEST(DemoDrive, ReadsAndReachesEveryRule) {
     std::vector<TStep> steps;
-    client_program_test::ReadDemoDrive(LOKKLANG_DEMO_DRIVE, steps);
+    program_test::ReadDemoDrive(LOKKLANG_DEMO_DRIVE, steps);
     if (HasFatalFailure()) return;
     std::set<int> ids;
     for (const TStep& step : steps)

@@ -92,7 +92,7 @@ long FindSound(const TDSoundWavFile& wav, const TEnvelope& sound, std::size_t fr
     return -1;
 }
 
-using Program = client_program_test::WavOutputTest<TriebklangTest>;
+using Program = program_test::WavOutputTest<TriebklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
@@ -183,7 +183,7 @@ using DemoDrive = TriebklangTest;
 
 TEST_F(DemoDrive, ReadsAndPlaysEverySound) {
     std::vector<TStep> steps;
-    client_program_test::ReadDemoDrive(TRIEBKLANG_DEMO_DRIVE, steps);
+    program_test::ReadDemoDrive(TRIEBKLANG_DEMO_DRIVE, steps);
     if (HasFatalFailure()) return;
     WriteTestSounds();
     CreateMain();

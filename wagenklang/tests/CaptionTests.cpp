@@ -13,33 +13,12 @@ using Captions = WagenklangTest;
 TEST_F(Captions, FitTheirControlsInEveryStateOfTheConnection) {
     WriteTestSounds();
     CreateMain();
-    Main->Show();
-    Application->ProcessMessages();
-
-    struct TState {
-        const char* Name;
-        std::function<void()> Reach;
-        const char* StateCaption;
-        const char* ButtonCaption;
-        const char* Picture;
+    const std::vector<TCaptionState> states = {
+        {"at start", [] {}, "&Verbinden", "wagenklang.png", "getrennt"},
+        {"connected", [this] { Connect(); }, "&Trennen", "wagenklang-verbunden.png", "verbunden"},
+        {"disconnected again", [this] { Disconnect(); }, "&Verbinden", nullptr, "getrennt"},
     };
-    const std::vector<TState> states = {
-        {"at start", [] {}, "getrennt", "&Verbinden", "wagenklang.png"},
-        {"connected", [this] { Connect(); }, "verbunden", "&Trennen", "wagenklang-verbunden.png"},
-        {"disconnected again", [this] { Disconnect(); }, "getrennt", "&Verbinden", nullptr},
-    };
-    for (const TState& state : states) {
-        SCOPED_TRACE(state.Name);
-        state.Reach();
-        Application->ProcessMessages();
-        ASSERT_EQ(Main->laTCPConnectionState->Caption(), state.StateCaption);
-        ASSERT_EQ(Main->btnTCPConnection->Caption(), state.ButtonCaption);
-        const std::vector<std::string> problems = CaptionProblems(Main);
-        EXPECT_TRUE(problems.empty()) << ProblemLines(problems);
-        if (!state.Picture) continue;
-        const std::string path = ExeDir() + "screenshots/" + state.Picture;
-        EXPECT_TRUE(SaveFormImage(Main, path)) << path;
-    }
+    WalkCaptionStates(Main, Main->btnTCPConnection, states, {}, Main->laTCPConnectionState);
     EXPECT_EQ(Boxes->Count(), 0u);
 }
 

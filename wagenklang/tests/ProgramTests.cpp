@@ -4,28 +4,13 @@
 
 #include "WagenklangTestSupport.h"
 
-#include <cstdlib>
-
 #include "SoundOutputMatch.h"
 
 using namespace wagenklang_test;
-using travo::TStep;
 
 namespace {
 
-class Program : public WagenklangTest {
-protected:
-    void SetUp() override {
-        WagenklangTest::SetUp();
-        FOutput = (FDir / "output.wav").string();
-        setenv("DSOUND_OUTPUT", ("wav:" + FOutput).c_str(), 1);
-    }
-    void TearDown() override {
-        WagenklangTest::TearDown();
-        setenv("DSOUND_OUTPUT", "null", 1);
-    }
-    std::string FOutput;
-};
+using Program = program_test::WavOutputTest<WagenklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";

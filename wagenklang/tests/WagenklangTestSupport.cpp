@@ -1,13 +1,5 @@
 #include "WagenklangTestSupport.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstring>
-
-#include "AudioFileRead.h"
-#include "SoundWriter.h"
-
 namespace wagenklang_test {
 
 std::set<int> PlayingChannels() {
@@ -17,68 +9,22 @@ std::set<int> PlayingChannels() {
     return playing;
 }
 
-namespace {
-const char* Hung = "";
-}  // namespace
-
-TWatchdog::TWatchdog(unsigned seconds, const char* what) {
-    Hung = what;
-    signal(SIGALRM, [](int) {
-        for (const char* piece : {"Hung: ", Hung, "\n"})
-            if (write(STDERR_FILENO, piece, std::strlen(piece)) < 0) break;
-        _exit(1);
-    });
-    alarm(seconds);
-}
-
-TWatchdog::~TWatchdog() { alarm(0); }
-
 void StopAllChannels() {
     for (int n = 1; n <= ChannelCount; ++n)
         if (Channels[n]) Channels[n]->Stop();
 }
 
-void WagenklangTest::SetUp() {
-    FDir = fs::temp_directory_path() /
-           ("wagenklang-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(FDir);
-    FSounds = FDir / "Sounds";
-    Boxes = std::make_unique<TMessageBoxRecorder>();
-    Application->Initialize();
-    ResetApplicationTerminated();
-    InitializeCom();
-    InitializeDeviceLists();
-    ASSERT_TRUE(Server.Start());
-}
-
 void WagenklangTest::TearDown() {
     if (Main) Main->Free();
-    Server.Stop();
-    SoundFolderOverride.clear();
-    FinalizeDeviceLists();
-    FinalizeCom();
-    Boxes.reset();
-    std::error_code ignored;
-    fs::remove_all(FDir, ignored);
+    ProgramTest::TearDown();
 }
 
 void WagenklangTest::WriteTestSounds(const std::set<std::string>& missing) {
-    fs::create_directories(FSounds);
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, double>> files;
     for (const char* name : ChannelFiles)
-        if (name) names.push_back(name);
-    names.insert(names.end(), DoorSoundFiles.begin(), DoorSoundFiles.end());
-    double frequency = 200;
-    for (const std::string& name : names) {
-        frequency += 20;
-        if (missing.count(name)) continue;
-        std::string message;
-        ASSERT_TRUE(soundgen::WriteSoundFile((FSounds / name).string(), soundgen::TFileKind::Wav16,
-                                             soundgen::Sine(22050, 1, 3.0, frequency, 0.1), message))
-            << message;
-    }
-    SoundFolderOverride = FSounds.string() + "/";
+        if (name) files.emplace_back(name, 3.0);
+    for (const char* name : DoorSoundFiles) files.emplace_back(name, 3.0);
+    WriteSoundFiles(files, 200, 20, missing);
 }
 
 void WagenklangTest::CreateMain() {

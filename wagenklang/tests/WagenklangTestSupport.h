@@ -1,6 +1,7 @@
 #pragma once
-// Wagenklang's window in-process: offscreen widgets, the real mixer, the data-server stand-in
-// over loopback. Rules are observed by the channels they leave playing.
+// Wagenklang's window in-process on the programs' one test base: offscreen widgets, the real
+// mixer, the data-server stand-in over loopback. Rules are observed by the channels they leave
+// playing.
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "FormsTesting.h"
-#include "TravoServer.h"
+#include "ProgramTestSupport.h"
 #include "TravoTcpConstants.h"
 #include "uMain.h"
 
@@ -24,17 +24,11 @@ namespace fs = std::filesystem;
 std::set<int> PlayingChannels();
 void StopAllChannels();
 using travo::Bytes;
+using program_test::TWatchdog;
 
-// Ends a genuine hang: unless it is freed within the seconds given, the test program stops,
-// saying what hung.
-struct TWatchdog {
-    TWatchdog(unsigned seconds, const char* what);
-    ~TWatchdog();
-};
-
-class WagenklangTest : public ::testing::Test {
+class WagenklangTest : public program_test::ProgramTest {
 protected:
-    void SetUp() override;
+    WagenklangTest() : ProgramTest("wagenklang") {}
     void TearDown() override;
 
     // Sound files for the tests, 3 s each so that a played channel still plays when it is looked
@@ -50,11 +44,6 @@ protected:
     // counted. stopFirst stops every channel before, so that each play is seen.
     std::set<int> Step(const std::vector<travo::TValue>& values, bool stopFirst = true);
 
-    fs::path FDir;
-    fs::path FSounds;
-    travo::TTravoServer Server;
-    std::unique_ptr<TMessageBoxRecorder> Boxes;
-    std::size_t FClient = 0;  // the server's index of the current connection
     int FSentinel = 0;
 };
 

@@ -14,7 +14,7 @@
 #include "Forms.h"
 #include "StdCtrls.h"
 #include "cCiaBuffer.h"
-#include "wagenklang/TravoTcpConstants.h"
+#include "TravoTcpConstants.h"
 
 // The message boxes of the client, by occasion.
 struct TClientMessage {

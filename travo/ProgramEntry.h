@@ -1,15 +1,14 @@
 #pragma once
-// The entry of a program on the window-side simulator client: the application, COM and the
-// sound devices on the main thread before the window builds its channels, the socket's waits
-// serving the application's events, then the main window until it closes.
+// The entry of each program: the application, COM and the sound devices on the main thread
+// before the window builds its channels, then the main window until it closes.
 
 #include "AudioFileRead.h"
 #include "DSMixer.h"
-#include "EventSocket.h"
 #include "Forms.h"
 
+// prepare runs once the application stands, before the window is made.
 template <class TMainForm>
-int RunClientProgram(const char* Title, TMainForm*& MainForm) {
+int RunProgram(const char* Title, TMainForm*& MainForm, void (*prepare)() = nullptr) {
     Application->Initialize();
     InitializeCom();
     try {
@@ -18,8 +17,7 @@ int RunClientProgram(const char* Title, TMainForm*& MainForm) {
         // Without a device list the window still opens; the channels stay silent.
         Application->HandleException(nullptr);
     }
-    // The socket's waits serve the application's events, not only the thread's queue.
-    SetEventSocketApplicationPump([] { Application->ProcessMessages(); });
+    if (prepare) prepare();
     Application->SetTitle(Title);
     Application->CreateForm(&MainForm);
     Application->Run();

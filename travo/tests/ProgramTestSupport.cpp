@@ -1,8 +1,10 @@
-#include "ClientProgramTestSupport.h"
+#include "ProgramTestSupport.h"
 
-#include <fstream>
-
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <fstream>
 
 #include "AudioFileRead.h"
 #include "DSMixer.h"
@@ -10,9 +12,25 @@
 #include "SoundWriter.h"
 #include "SysUtils.h"
 
-namespace client_program_test {
+namespace program_test {
 
-void ClientProgramTest::SetUp() {
+namespace {
+const char* Hung = "";
+}  // namespace
+
+TWatchdog::TWatchdog(unsigned seconds, const char* what) {
+    Hung = what;
+    signal(SIGALRM, [](int) {
+        for (const char* piece : {"Hung: ", Hung, "\n"})
+            if (write(STDERR_FILENO, piece, std::strlen(piece)) < 0) break;
+        _exit(1);
+    });
+    alarm(seconds);
+}
+
+TWatchdog::~TWatchdog() { alarm(0); }
+
+void ProgramTest::SetUp() {
     FDir = fs::temp_directory_path() /
            (FProgram + "-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -21,13 +39,12 @@ void ClientProgramTest::SetUp() {
     Boxes = std::make_unique<TMessageBoxRecorder>();
     Application->Initialize();
     ResetApplicationTerminated();
-    SetEventSocketApplicationPump([] { Application->ProcessMessages(); });
     InitializeCom();
     InitializeDeviceLists();
     ASSERT_TRUE(Server.Start());
 }
 
-void ClientProgramTest::TearDown() {
+void ProgramTest::TearDown() {
     Server.Stop();
     SoundFolderOverride.clear();
     FinalizeDeviceLists();
@@ -37,8 +54,8 @@ void ClientProgramTest::TearDown() {
     fs::remove_all(FDir, ignored);
 }
 
-void ClientProgramTest::WriteSoundFiles(const std::vector<std::pair<std::string, double>>& files,
-                                        double firstFrequency, double step, const std::set<std::string>& missing) {
+void ProgramTest::WriteSoundFiles(const std::vector<std::pair<std::string, double>>& files, double firstFrequency,
+                                  double step, const std::set<std::string>& missing) {
     fs::create_directories(FSounds);
     double frequency = firstFrequency;
     for (const auto& [name, seconds] : files) {
@@ -52,20 +69,7 @@ void ClientProgramTest::WriteSoundFiles(const std::vector<std::pair<std::string,
     SoundFolderOverride = FSounds.string() + "/";
 }
 
-void ClientProgramTest::PointAtServer(TTravoClientForm* window) {
-    window->cbPort->SetText(std::to_string(Server.Port()));
-}
-
-void ClientProgramTest::ConnectWindow(TTravoClientForm* window) {
-    const std::size_t before = Server.ClientCount();
-    window->btnConnect->Click();
-    ASSERT_TRUE(Server.WaitForClients(before + 1, 10000));
-    FClient = before;
-    ASSERT_TRUE(ProcessUntil([this] { return Server.Client(FClient).EndRequested; })) << "no end of request";
-    ASSERT_EQ(window->btnConnect->Caption(), "Trennen");
-}
-
-void ClientProgramTest::ExpectCaptionsFit(TForm* window, const char* picture) {
+void ProgramTest::ExpectCaptionsFit(TForm* window, const char* picture) {
     const std::vector<std::string> problems = CaptionProblems(window);
     EXPECT_TRUE(problems.empty()) << ProblemLines(problems);
     if (!picture) return;
@@ -73,41 +77,21 @@ void ClientProgramTest::ExpectCaptionsFit(TForm* window, const char* picture) {
     EXPECT_TRUE(SaveFormImage(window, path)) << path;
 }
 
-void ClientProgramTest::WalkCaptionStates(TTravoClientForm* window, const std::vector<TCaptionState>& states,
-                                          const std::function<void()>& pictured) {
+void ProgramTest::WalkCaptionStates(TForm* window, TButton* connectButton, const std::vector<TCaptionState>& states,
+                                    const std::function<void()>& pictured, TLabel* stateLabel) {
     window->Show();
     Application->ProcessMessages();
     for (const TCaptionState& state : states) {
         SCOPED_TRACE(state.Name);
         state.Reach();
         Application->ProcessMessages();
-        ASSERT_EQ(window->btnConnect->Caption(), state.ButtonCaption);
+        if (stateLabel && state.StateCaption) {
+            ASSERT_EQ(stateLabel->Caption(), state.StateCaption);
+        }
+        ASSERT_EQ(connectButton->Caption(), state.ButtonCaption);
         ExpectCaptionsFit(window, state.Picture);
         if (state.Picture && pictured) pictured();
     }
-}
-
-void ClientProgramTest::ExpectOneLoadErrorBox() {
-    ASSERT_EQ(Boxes->Count(), 1u) << "the failed load is reported";
-    EXPECT_EQ(Boxes->Records()[0].Icon(), static_cast<UINT>(MB_ICONERROR));
-    EXPECT_FALSE(Boxes->Records()[0].Text.empty());
-}
-
-void ClientProgramTest::ExpectSocketUnbound(TTravoClientForm* window) {
-    EXPECT_FALSE(window->CliSocket->OnDataAvailable);
-    EXPECT_FALSE(window->CliSocket->OnSessionClosed);
-    EXPECT_EQ(window->CliSocket->State(), wsClosed);
-}
-
-std::vector<travo::TStep> DriveOf(const std::vector<std::pair<int, std::vector<travo::TValue>>>& timeline) {
-    std::vector<travo::TStep> drive;
-    for (const auto& [at, values] : timeline) {
-        travo::TStep step;
-        step.AtMs = at;
-        step.Values = values;
-        drive.push_back(step);
-    }
-    return drive;
 }
 
 void ReadDemoDrive(const char* path, std::vector<travo::TStep>& steps) {
@@ -120,4 +104,4 @@ void ReadDemoDrive(const char* path, std::vector<travo::TStep>& steps) {
     EXPECT_LE(steps.back().AtMs, 90000);
 }
 
-}  // namespace client_program_test
+}  // namespace program_test
