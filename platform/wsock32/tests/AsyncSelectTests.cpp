@@ -487,66 +487,60 @@ TEST_F(AsyncSelectTest, AWindowWithoutAQueueIsRefused) {
     closesocket(s);
 }
 
-// The peer's half-close ends our receiving only: FD_WRITE comes when room is back.
-TEST_F(AsyncSelectTest, WriteComesBackAfterThePeersHalfClose) {
-    int peerFd;
-    const SOCKET s = ConnectedPair(&peerFd);
-    peer::ShutdownWrite(peerFd);
-    ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_CLOSE) == 1; }));
-    const long sent = SendUntilWouldBlock(s);
-    EXPECT_EQ(static_cast<long>(peer::ReadExactly(peerFd, static_cast<std::size_t>(sent)).size()), sent);
-    EXPECT_TRUE(PumpUntil([&] { return Count(s, FD_WRITE) == 2; })) << "no FD_WRITE after the half-close";
-    closesocket(s);
-    peer::Close(peerFd);
-}
-
-// Without FD_CLOSE in the mask the end of the stream is no data: no FD_READ for it.
-TEST_F(AsyncSelectTest, ReadComesOnlyForDataWhenTheStreamEndsWithoutCloseInTheMask) {
-    int peerFd;
-    const SOCKET s = ConnectedPair(&peerFd);
-    ASSERT_TRUE(Select(s, FD_READ));
-    std::vector<int> received;
-    OnEvent = [&](SOCKET from, WORD event, WORD) {
-        char buffer[16];
-        if (from == s && event == FD_READ) received.push_back(recv(s, buffer, sizeof buffer, 0));
-    };
-    peer::Write(peerFd, "last");
-    peer::Close(peerFd);
-    ASSERT_TRUE(PumpUntil([&] { return !received.empty(); }));
-    Settle();
-    EXPECT_EQ(received, (std::vector<int>{4}));
-    closesocket(s);
-}
-
-// Our own shutdown posts nothing; what remains open keeps its events, and the peer's close
-// still comes as FD_CLOSE.
-TEST_F(AsyncSelectTest, OwnShutdownPostsNothingAndThePeersCloseStillComes) {
+// The ends of either side. The peer's half-close and our shutdown of receiving leave sending
+// on, with its FD_WRITE once the peer has read; our own shutdowns post nothing; the end of a
+// stream is no FD_READ; the peer's close comes once as FD_CLOSE.
+TEST_F(AsyncSelectTest, EachEndOfEitherSidePostsOnlyWhatItShould) {
+    constexpr int kPeerHalfCloses = -1, kNoShutdown = -2;
     struct TCase {
-        int How;
-        std::vector<WORD> Expected;  // after the shutdown
+        const char* Name;
+        LONG Mask;
+        int How;  // of our shutdown
+        std::vector<WORD> Expected;  // after it
     };
-    for (const TCase& test : {TCase{SD_RECEIVE, {FD_WRITE, FD_CLOSE}}, TCase{SD_SEND, {FD_CLOSE}},
-                              TCase{SD_BOTH, {FD_CLOSE}}}) {
-        SCOPED_TRACE(test.How);
+    const TCase cases[] = {
+        {"the peer's half-close", kConnectMask, kPeerHalfCloses, {FD_CLOSE, FD_WRITE}},
+        {"our shutdown of receiving", kConnectMask, SD_RECEIVE, {FD_WRITE, FD_CLOSE}},
+        {"our shutdown of sending", kConnectMask, SD_SEND, {FD_READ, FD_CLOSE}},
+        {"our shutdown of both", kConnectMask, SD_BOTH, {FD_CLOSE}},
+        {"the end of a stream without FD_CLOSE in the mask", FD_READ, kNoShutdown, {FD_READ}},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
         int peerFd;
         const SOCKET s = ConnectedPair(&peerFd);
+        if (test.Mask != kConnectMask) {
+            ASSERT_TRUE(Select(s, test.Mask));
+        }
+        std::vector<std::string> received;
+        OnEvent = [&](SOCKET from, WORD event, WORD) {
+            if (from == s && event == FD_READ) received.push_back(Receive(s, 16));
+        };
         const std::size_t before = Notes[s].size();
-        ASSERT_EQ(shutdown(s, test.How), 0);
+        if (test.How >= 0) {
+            ASSERT_EQ(shutdown(s, test.How), 0);
+            Settle();
+            EXPECT_EQ(Notes[s].size(), before) << "posted by our own shutdown";
+        }
+        if (test.How == kPeerHalfCloses) peer::ShutdownWrite(peerFd);
+        if (test.How == kPeerHalfCloses || test.How == SD_RECEIVE) {
+            const long sent = SendUntilWouldBlock(s);
+            EXPECT_EQ(static_cast<long>(peer::ReadExactly(peerFd, static_cast<std::size_t>(sent)).size()), sent);
+        } else {
+            peer::Write(peerFd, "last");
+        }
+        peer::Close(peerFd);
+        PumpUntil([&] { return Notes[s].size() >= before + test.Expected.size(); });
         Settle();
-        EXPECT_EQ(Notes[s].size(), before);
+        const std::vector<WORD> all = Events(s);
+        EXPECT_EQ(std::vector<WORD>(all.begin() + static_cast<long>(before), all.end()), test.Expected);
+        for (const std::string& data : received) EXPECT_EQ(data, "last");
         if (test.How == SD_RECEIVE) {
             char byte;
             EXPECT_EQ(recv(s, &byte, 1, 0), SOCKET_ERROR);
             EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
-            const long sent = SendUntilWouldBlock(s);
-            EXPECT_EQ(static_cast<long>(peer::ReadExactly(peerFd, static_cast<std::size_t>(sent)).size()), sent);
         }
-        peer::Close(peerFd);
-        ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_CLOSE) == 1; }));
-        Settle();
-        const std::vector<WORD> all = Events(s);
-        EXPECT_EQ(std::vector<WORD>(all.begin() + static_cast<long>(before), all.end()), test.Expected);
-        EXPECT_EQ(Notes[s].back(), (TNote{FD_CLOSE, 0}));
+        OnEvent = nullptr;
         closesocket(s);
     }
 }
