@@ -25,6 +25,8 @@ struct SentMessage {
 
 // A thread's posted messages beyond this many wait for nobody: the post is refused.
 constexpr std::size_t kPostedLimit = 10000;
+// A poster whose post was refused is told of room at this many, not at every message taken.
+constexpr std::size_t kRoomAgain = kPostedLimit / 2;
 
 // A descriptor that is readable exactly while a condition holds.
 class WakeDescriptor {
@@ -68,6 +70,7 @@ struct Queue {
     bool closed = false;
     WakeDescriptor wake;      // readable while any message waits
     WakeDescriptor sentWake;  // readable while a message sent by another thread waits
+    std::vector<std::pair<void (*)(void*), void*>> roomWanted;  // User32WakeWhenQueueHasRoom
 
     // The following need the lock.
     bool HasMessages() const { return !posted.empty() || !incoming.empty() || quitPending; }
@@ -75,6 +78,11 @@ struct Queue {
     void UpdateWake() {
         wake.Follow(HasMessages());
         sentWake.Follow(!incoming.empty());
+        if (!roomWanted.empty() && (closed || posted.size() <= kRoomAgain)) {
+            for (const auto& [wakeUp, context] : roomWanted)
+                wakeUp(context);
+            roomWanted.clear();
+        }
     }
 
     void Changed() {
@@ -322,6 +330,20 @@ LRESULT DispatchMessageA(const MSG* msg) {
 }
 
 int User32QueueWakeDescriptor() { return u32::CurrentQueue()->wake.Descriptor(); }
+
+BOOL User32WakeWhenQueueHasRoom(HWND window, void (*wake)(void*), void* context) {
+    const auto queue = wake ? u32::QueueOfWindow(window) : nullptr;
+    if (queue) {
+        std::lock_guard guard(queue->lock);
+        if (!queue->closed) {
+            queue->roomWanted.emplace_back(wake, context);
+            queue->UpdateWake();
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+}
 
 BOOL User32QueueHasMessages() {
     const auto queue = u32::CurrentQueue();

@@ -287,7 +287,8 @@ void CountWritable(SOCKET s, WORD event, WORD, void* context) {
 }
 
 // Both ends of 5,000 loopback connections, registered (the accepted ends by inheritance),
-// connected and told they may write; then nothing happens for a second.
+// connected and told they may write; then nothing happens for a second. With argument 1 the
+// window's queue is full and never read while every socket has an FD_READ for it.
 void WatcherAtRestWithTenThousandSockets(benchmark::State& state) {
     constexpr int kConnections = 5000;
     rlimit files{};
@@ -316,18 +317,28 @@ void WatcherAtRestWithTenThousandSockets(benchmark::State& state) {
     }
     if (!PumpUntil([&] { return set.Writable == 2 * kConnections; }, std::chrono::seconds(60)))
         state.SkipWithError("not every socket became writable");
+    const bool fullQueue = state.range(0) != 0;
+    if (fullQueue) {
+        while (PostMessageA(window, WM_USER + 60, 0, 0)) {
+        }
+        for (const SOCKET s : set.Sockets) send(s, "r", 1, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the watcher meets the full queue
+    }
 
     double loaded = 0;
     for (auto _ : state) loaded = IdleSecondCpuMs();
     state.counters["sockets"] = static_cast<double>(set.Sockets.size());
     state.counters["cpu_ms_per_idle_s"] = loaded;
+    MSG msg;
+    while (fullQueue && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
     for (const SOCKET s : set.Sockets) closesocket(s);
     closesocket(set.Listener);
     DestroyWindow(window);
     tHandler = nullptr;
     state.counters["cpu_ms_per_idle_s_without_sockets"] = IdleSecondCpuMs();
 }
-BENCHMARK(WatcherAtRestWithTenThousandSockets)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(WatcherAtRestWithTenThousandSockets)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

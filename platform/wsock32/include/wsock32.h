@@ -231,13 +231,16 @@ int connect(SOCKET s, const sockaddr* name, int namelen);
 // After shutdown of the sending side: WSAESHUTDOWN.
 int send(SOCKET s, const char* buf, int len, int flags);
 // A datagram longer than len fills buf and fails with WSAEMSGSIZE; its rest is lost. After a
-// reset every receive fails with WSAECONNRESET.
+// reset every receive fails with WSAECONNRESET; after shutdown of the receiving side, with
+// WSAESHUTDOWN.
 int recv(SOCKET s, char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
+// Posts no notification of its own; the peer's later close still comes as FD_CLOSE.
 int shutdown(SOCKET s, int how);
 // A blocking call that another thread has running on the socket fails with WSAEINTR. Never
-// blocks: a lingering close with a time-out finishes in the background.
+// blocks: a lingering close with a time-out finishes in the background, gracefully once the
+// peer has taken the data, with a reset if the time runs out first.
 int closesocket(SOCKET s);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 // Every option is four bytes: Booleans and numbers as int, SO_LINGER as linger.
@@ -279,14 +282,19 @@ inline constexpr LONG FD_CLOSE = 0x20;
 // hold. After closesocket or the last WSACleanup nothing more is posted for the socket.
 // - FD_READ when bytes (or a datagram) arrive; again after recv/recvfrom while some remain.
 // - FD_WRITE once connected or accepted, and once room is back after a send that sent short
-//   or failed with WSAEWOULDBLOCK; datagram sockets get it at registration.
+//   or failed with WSAEWOULDBLOCK, also after the peer's half-close; datagram sockets get it
+//   at registration.
 // - FD_ACCEPT while a connection waits; again after accept. A listener reports nothing else,
 //   and the sockets it accepts inherit its registration.
 // - FD_CONNECT once, before anything else of the socket, with the connect's error.
-// - FD_CLOSE once, after the bytes before it have been read: 0, WSAECONNRESET or
-//   WSAECONNABORTED. Never for datagram sockets, nor after a failed connect.
-// - FD_OOB is accepted and never posted.
-// A post that the window's queue refuses is kept and tried again until the window is gone.
+// - FD_CLOSE once the peer has closed or half-closed, after the bytes before it have been read:
+//   0, WSAECONNRESET or WSAECONNABORTED. Never for datagram sockets, nor after a failed
+//   connect.
+// - FD_OOB when out-of-band data waits (not with SO_OOBINLINE, where it is read as data and
+//   told by FD_READ); again after recv/recvfrom while some waits.
+// A window without a message queue (the desktop window) is WSAEINVAL. A post that the
+// window's full queue refuses waits, merged with the socket's other waiting events (each at
+// most once), until the queue has room again.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event);
 
 // ---- asynchronous lookups -----------------------------------------------------------------------

@@ -10,12 +10,13 @@
 // One lock guards every registration, and the watcher posts while holding it: closesocket,
 // mask 0 and the last WSACleanup take the same lock to drop a registration, so once they
 // return no post for that socket can still be under way.
+//
+// A post that the window's full queue refuses waits, merged with the socket's other waiting
+// events, until the queue tells that it has room again; nothing polls for it.
 
 #include "AsyncSelect.h"
 
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -30,20 +31,20 @@ using namespace WinsockSys;
 
 constexpr LONG kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 // The events that are re-enabled by a call; FD_CONNECT and FD_CLOSE come once.
-constexpr LONG kReenabled = FD_READ | FD_WRITE | FD_ACCEPT;
-// Socket handles start far above it.
-constexpr std::uint64_t kWakerKey = 0;
-// A post that the window's queue refused is tried again this often.
-constexpr long kRetryMs = 10;
+constexpr LONG kReenabled = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT;
 
 struct TWatcher {
     std::mutex Lock;
-    bool Running = false;
-    int Poller = -1;
-    int Waker = -1;
+    TPollerThread Thread;  // keyed by socket handle, which starts far above the waker's key
     std::unordered_map<SOCKET, TSocketRef> Sockets;  // every registration, by handle
     std::vector<SOCKET> Kicked;                      // to be looked at without a report
-    std::unordered_set<SOCKET> Refused;              // holding posts that the queue refused
+    // The sockets whose posts a full queue refused, by window; while a window has any, its
+    // queue has been asked to tell when it has room.
+    std::unordered_map<HWND, std::unordered_set<SOCKET>> Refused;
+    // Windows whose queue told it has room. A lock of its own: the queue tells under its lock,
+    // which the watcher's posts take while holding the watcher's.
+    std::mutex RoomLock;
+    std::vector<HWND> Roomy;
 };
 
 // Never destroyed: the watcher thread uses it until the process ends.
@@ -54,12 +55,16 @@ TWatcher& Watcher() {
 
 // ---- what may be posted, and what to wait for --------------------------------------------------
 
+// Our own shutdown of sending makes room, which is no FD_WRITE.
+bool MayWrite(const TSocketRecord& record) { return (record.Select.Armed & FD_WRITE) && !record.SendShut; }
+
 // The readiness that could lead to a post in the socket's present state.
 unsigned Interest(const TSocketRecord& record) {
     const TSelectState& state = record.Select;
     if (!state.Mask) return 0;
-    const unsigned read = (state.Armed & FD_READ) ? kReadable : 0u;
-    const unsigned write = (state.Armed & FD_WRITE) ? kWritable : 0u;
+    const bool receiving = !record.ReceiveShut;
+    const unsigned read = (state.Armed & FD_READ) && receiving ? kReadable : 0u;
+    const unsigned write = MayWrite(record) ? kWritable : 0u;
     if (record.Type != SOCK_STREAM) return read | write;
     switch (state.Phase) {
         case TPhase::Idle: return 0;
@@ -68,10 +73,12 @@ unsigned Interest(const TSocketRecord& record) {
         case TPhase::Connected: break;
     }
     const bool closePending = (state.Mask & FD_CLOSE) && !state.CloseReported;
-    // After the hangup the poller reports the descriptor at every arming: arm it only when a
-    // receive may have changed what is pending.
-    if (state.Hangup) return state.Recheck && (closePending || read) ? kReadable | kPeerClosed : 0u;
-    return read | write | (closePending ? kPeerClosed : 0u);
+    const unsigned urgent = (state.Armed & FD_OOB) && receiving ? kUrgent : 0u;
+    // After the end the poller reports the receiving side at every arming: it is armed only
+    // when a receive may have changed what is pending.
+    if (state.ReadEnded) return write | urgent | (state.Recheck && (closePending || read) ? kReadable | kPeerClosed : 0u);
+    // The end of the stream is readable too; asked for with the bytes, it is told apart.
+    return write | urgent | (read ? kReadable | kPeerClosed : 0u) | (closePending ? kPeerClosed : 0u);
 }
 
 // Under the lock. A descriptor that nothing could be posted for stays disarmed; one armed
@@ -81,43 +88,72 @@ void Arm(TSocketRecord& record) {
     const unsigned interest = Interest(record);
     if (!interest) return;
     TWatcher& watcher = Watcher();
-    if (PollerArm(watcher.Poller, record.Fd, interest, state.Handle, !state.Watched) == 0)
+    if (PollerArm(watcher.Thread.Poller, record.Fd, interest, state.Handle, !state.Watched) == 0)
         state.Watched = true;
 }
 
 void Kick(TSocketRecord& record) {
     TWatcher& watcher = Watcher();
     watcher.Kicked.push_back(record.Select.Handle);
-    WakerSignal(watcher.Waker);
+    WakerSignal(watcher.Thread.Waker);
 }
 
 // ---- posting ---------------------------------------------------------------------------------
 
-// Posts what is waiting, in order. A refused post stays for the retry while the window lives.
+// Called by the window's queue, under its lock: only signals.
+void QueueHasRoom(void* window) {
+    TWatcher& watcher = Watcher();
+    {
+        std::lock_guard lock(watcher.RoomLock);
+        watcher.Roomy.push_back(static_cast<HWND>(window));
+    }
+    WakerSignal(watcher.Thread.Waker);
+}
+
+// Under the lock. False when the window's queue can never take the post.
+bool WaitForRoom(TSelectState& state) {
+    if (state.WaitingForRoom) return true;
+    auto& refused = Watcher().Refused;
+    auto& waiting = refused[state.Window];
+    if (waiting.empty() && !User32WakeWhenQueueHasRoom(state.Window, QueueHasRoom, state.Window)) {
+        refused.erase(state.Window);
+        return false;
+    }
+    waiting.insert(state.Handle);
+    state.WaitingForRoom = true;
+    return true;
+}
+
+// Posts what is waiting, in order. A post that a full queue refused waits for its room.
 void Deliver(TSocketRecord& record) {
     TSelectState& state = record.Select;
     while (!state.Unposted.empty()) {
         const auto [event, error] = state.Unposted.front();
         if (!PostMessageA(state.Window, state.Message, state.Handle, WSAMAKESELECTREPLY(event, error))) {
-            if (IsWindow(state.Window))
-                Watcher().Refused.insert(state.Handle);
-            else
-                state.Unposted.clear();
+            if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || !WaitForRoom(state)) state.Unposted.clear();
             return;
         }
         state.Unposted.erase(state.Unposted.begin());
     }
 }
 
-// The event is outstanding from here on, whether its message went out now or waits.
+// Not to be posted again until a call re-enables it.
+void Outstanding(TSocketRecord& record, LONG event) {
+    if (!(event & kReenabled)) return;
+    record.Select.Armed &= ~event;
+    record.Reenable.fetch_or(event);
+}
+
+// The event is outstanding from here on, whether its message went out now or waits; one that
+// waits already is not queued again.
 void Post(TSocketRecord& record, LONG event, int error) {
     TSelectState& state = record.Select;
-    if (event & kReenabled) {
-        state.Armed &= ~event;
-        record.Reenable.fetch_or(event);
+    Outstanding(record, event);
+    for (const auto& waiting : state.Unposted) {
+        if (waiting.first == event) return;
     }
     state.Unposted.emplace_back(static_cast<WORD>(event), static_cast<WORD>(error));
-    Deliver(record);
+    if (!state.WaitingForRoom) Deliver(record);
 }
 
 // ---- the rules -------------------------------------------------------------------------------
@@ -139,21 +175,35 @@ int CloseError(TSocketRecord& record) {
     return error == 0 || error == WSAECONNRESET ? error : WSAECONNABORTED;
 }
 
+// Out-of-band data kept in line is read as data and told by FD_READ: FD_OOB then waits for
+// the receive that takes it.
+void ReportUrgent(TSocketRecord& record) {
+    if (GetIntOption(record.Fd, TOption::OobInline) > 0)
+        Outstanding(record, FD_OOB);
+    else
+        Post(record, FD_OOB, 0);
+}
+
 void EvaluateConnection(TSocketRecord& record, unsigned ready) {
     TSelectState& state = record.Select;
-    if (ready & (kPeerClosed | kHangup | kFailed)) state.Hangup = true;
-    // Before the hangup, readable means bytes; after it, only the count tells.
-    const bool data = state.Hangup ? BytesReadable(record.Fd) > 0 : (ready & kReadable) != 0;
+    // The peer's FIN ends the receiving side only: FD_WRITE goes on while the connection lets
+    // us send.
+    if (ready & (kPeerClosed | kHangup | kFailed)) state.ReadEnded = true;
+    // A connected or accepted socket may write before it has anything to read. A connection
+    // that is down counts as writable: the send tells how it ended.
+    if ((ready & (kWritable | kHangup | kFailed)) && MayWrite(record)) Post(record, FD_WRITE, 0);
+    if ((ready & kUrgent) && (state.Armed & FD_OOB)) ReportUrgent(record);
+    const bool receiving = !record.ReceiveShut;
+    const bool closePending = state.ReadEnded && (state.Mask & FD_CLOSE) && !state.CloseReported;
+    // FD_CLOSE comes after the bytes before it. A receive that takes the last of them while
+    // they are counted must look again, so it is asked to before they are counted.
+    if (closePending && receiving) record.Reenable.fetch_or(FD_READ);
+    // Before the end, readable means bytes; after it, only the count tells.
+    const bool wanted = receiving && (closePending || (state.Armed & FD_READ));
+    const bool data = wanted && (state.ReadEnded ? BytesReadable(record.Fd) > 0 : (ready & kReadable) != 0);
     state.Recheck = false;
-    // A connected or accepted socket may write before it has anything to read.
-    if ((ready & kWritable) && !state.Hangup && (state.Armed & FD_WRITE)) Post(record, FD_WRITE, 0);
     if (data && (state.Armed & FD_READ)) Post(record, FD_READ, 0);
-    if (!state.Hangup || !(state.Mask & FD_CLOSE) || state.CloseReported) return;
-    if (data) {
-        // FD_CLOSE comes after the bytes before it: the receive that takes them looks again.
-        record.Reenable.fetch_or(FD_READ);
-        return;
-    }
+    if (!closePending || data) return;
     state.CloseReported = true;
     Post(record, FD_CLOSE, CloseError(record));
 }
@@ -165,7 +215,7 @@ void Evaluate(TSocketRecord& record, unsigned ready) {
         // An error report of an earlier datagram is no event of Windows Sockets.
         if (ready & kFailed) TakePendingError(record.Fd);
         if ((ready & kReadable) && (state.Armed & FD_READ)) Post(record, FD_READ, 0);
-        if ((ready & kWritable) && (state.Armed & FD_WRITE)) Post(record, FD_WRITE, 0);
+        if ((ready & kWritable) && MayWrite(record)) Post(record, FD_WRITE, 0);
         return;
     }
     switch (state.Phase) {
@@ -199,18 +249,30 @@ TSocketRecord* Registered(TWatcher& watcher, SOCKET handle) {
     return found == watcher.Sockets.end() ? nullptr : found->second.get();
 }
 
+// Under the lock: the window's queue has room for the posts it refused.
+void RetryRefused(TWatcher& watcher, HWND window) {
+    const auto found = watcher.Refused.find(window);
+    if (found == watcher.Refused.end()) return;
+    const std::unordered_set<SOCKET> waiting = std::move(found->second);
+    watcher.Refused.erase(found);
+    for (const SOCKET handle : waiting) {
+        if (TSocketRecord* record = Registered(watcher, handle)) {
+            record->Select.WaitingForRoom = false;
+            Deliver(*record);
+        }
+    }
+}
+
 void Watch() {
     TWatcher& watcher = Watcher();
     constexpr int kBatch = 256;
     TReady ready[kBatch];
-    bool retry = false;
     for (;;) {
-        const long count = PollerWait(watcher.Poller, ready, kBatch, retry ? kRetryMs : -1);
+        const long count = PollerWait(watcher.Thread.Poller, ready, kBatch, -1);
         std::lock_guard lock(watcher.Lock);
         for (long i = 0; i < count; ++i) {
             if (ready[i].Key == kWakerKey) {
-                WakerDrain(watcher.Waker);
-                PollerArm(watcher.Poller, watcher.Waker, kReadable, kWakerKey, false);
+                WakerDrain(watcher.Thread.Waker);
                 continue;
             }
             // A socket dropped since the wait began has no registration any more.
@@ -227,36 +289,13 @@ void Watch() {
                 Arm(*record);
             }
         }
-        for (auto it = watcher.Refused.begin(); it != watcher.Refused.end();) {
-            TSocketRecord* record = Registered(watcher, *it);
-            if (record) Deliver(*record);
-            it = (record && !record->Select.Unposted.empty()) ? std::next(it) : watcher.Refused.erase(it);
+        std::vector<HWND> roomy;
+        {
+            std::lock_guard roomLock(watcher.RoomLock);
+            roomy.swap(watcher.Roomy);
         }
-        retry = !watcher.Refused.empty();
+        for (const HWND window : roomy) RetryRefused(watcher, window);
     }
-}
-
-// Under the lock. Returns a Windows code, 0 when the watcher runs.
-int StartWatcher(TWatcher& watcher) {
-    if (watcher.Running) return 0;
-    if (watcher.Poller < 0) {
-        const long poller = PollerCreate();
-        if (poller < 0) return static_cast<int>(-poller);
-        watcher.Poller = static_cast<int>(poller);
-    }
-    if (watcher.Waker < 0) {
-        const long waker = WakerCreate();
-        if (waker < 0) return static_cast<int>(-waker);
-        watcher.Waker = static_cast<int>(waker);
-        PollerArm(watcher.Poller, watcher.Waker, kReadable, kWakerKey, true);
-    }
-    try {
-        std::thread(Watch).detach();
-    } catch (const std::system_error&) {
-        return WSAENOBUFS;
-    }
-    watcher.Running = true;
-    return 0;
 }
 
 // ---- registrations ---------------------------------------------------------------------------
@@ -264,8 +303,14 @@ int StartWatcher(TWatcher& watcher) {
 void Unregister(TSocketRecord& record) {
     TWatcher& watcher = Watcher();
     TSelectState& state = record.Select;
-    if (state.Watched) PollerRemove(watcher.Poller, record.Fd);
+    if (state.Watched) PollerRemove(watcher.Thread.Poller, record.Fd);
     state.Watched = false;
+    if (state.WaitingForRoom) {
+        const auto found = watcher.Refused.find(state.Window);
+        found->second.erase(state.Handle);
+        if (found->second.empty()) watcher.Refused.erase(found);
+        state.WaitingForRoom = false;
+    }
     state.Mask = 0;
     state.Armed = 0;
     state.Unposted.clear();
@@ -296,7 +341,7 @@ void Reenable(TSocketRecord& record, LONG event) {
     TSelectState& state = record.Select;
     if (!state.Mask) return;
     state.Armed |= state.Mask & event & kReenabled;
-    if (state.Hangup) state.Recheck = true;
+    if (state.ReadEnded && (event & FD_READ)) state.Recheck = true;
     Arm(record);
 }
 
@@ -320,7 +365,14 @@ bool IsConnectOutcome(int error) {
 
 namespace AsyncSelect {
 
-void Received(TSocketRecord& record) { ReenableIfOutstanding(record, FD_READ); }
+void Received(TSocketRecord& record) { ReenableIfOutstanding(record, FD_READ | FD_OOB); }
+
+void ReceiveShut(TSocketRecord& record) {
+    std::lock_guard lock(Watcher().Lock);
+    if (!record.Select.Mask) return;
+    record.Select.Recheck = true;
+    Arm(record);
+}
 
 void SentShort(TSocketRecord& record) { ReenableIfOutstanding(record, FD_WRITE); }
 
@@ -330,7 +382,8 @@ void Accepted(TSocketRecord& listener, SOCKET handle, const TSocketRef& accepted
     std::lock_guard lock(Watcher().Lock);
     accepted->Select.Phase = TPhase::Connected;
     const TSelectState& from = listener.Select;
-    if (!from.Mask || listener.Closed) return;
+    // Either may have been closed by the last WSACleanup since accept took the connection.
+    if (!from.Mask || listener.Closed || accepted->Closed) return;
     Register(accepted, handle, from.Window, from.Message, from.Mask);
 }
 
@@ -348,7 +401,7 @@ long Connecting(TSocketRecord& record, long result) {
     TSelectState& state = record.Select;
     state.ConnectIssued = true;
     state.ConnectReported = false;
-    state.Hangup = false;
+    state.ReadEnded = false;
     state.CloseReported = false;
     record.ConnectionError = 0;
     const int outcome = static_cast<int>(inProgress ? -1 : -result);
@@ -384,7 +437,8 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event) {
     if (!WinsockStarted()) return SOCKET_ERROR;
     const TSocketRef record = SocketTable::Find(s);
     if (!record) return WinsockFail(WSAENOTSOCK);
-    if ((event & ~kAllEvents) || (event && !IsWindow(hwnd))) return WinsockFail(WSAEINVAL);
+    // A window without a thread (the desktop) has no queue that could ever take a post.
+    if ((event & ~kAllEvents) || (event && !GetWindowThreadProcessId(hwnd, nullptr))) return WinsockFail(WSAEINVAL);
     if (const long result = SetNonBlocking(record->Fd, true); result < 0)
         return WinsockFail(static_cast<int>(-result));
     TWatcher& watcher = Watcher();
@@ -392,7 +446,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG event) {
     // Checked under the lock that closesocket takes after setting it: a registration made
     // now cannot outlive the close.
     if (record->Closed) return WinsockFail(WSAENOTSOCK);
-    if (const int error = event ? StartWatcher(watcher) : 0) return WinsockFail(error);
+    if (const int error = event ? StartPollerThread(watcher.Thread, Watch) : 0) return WinsockFail(error);
     if (record->Select.Mask) Unregister(*record);
     if (event) Register(record, s, hwnd, msg, event);
     return 0;

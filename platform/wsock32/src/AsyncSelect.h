@@ -6,8 +6,11 @@
 
 namespace AsyncSelect {
 
-// recv, recvfrom: FD_READ may be posted again.
+// recv, recvfrom: FD_READ and FD_OOB may be posted again.
 void Received(TSocketRecord& record);
+// shutdown of the receiving side: no FD_READ from here on, and an FD_CLOSE that waited for
+// the bytes before it waits no more.
+void ReceiveShut(TSocketRecord& record);
 // A send that took less than it was given, or would have blocked: FD_WRITE once room is back.
 void SentShort(TSocketRecord& record);
 // accept, whatever its outcome: FD_ACCEPT may be posted again.

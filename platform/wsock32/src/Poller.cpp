@@ -8,6 +8,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <system_error>
+#include <thread>
+
 #include "Posix.h"
 
 namespace WinsockSys {
@@ -17,13 +20,14 @@ long Failed() { return -MapErrno(errno); }
 
 std::uint32_t ToEpoll(unsigned interest) {
     return ((interest & kReadable) ? EPOLLIN : 0u) | ((interest & kWritable) ? EPOLLOUT : 0u) |
-           ((interest & kPeerClosed) ? EPOLLRDHUP : 0u) | EPOLLONESHOT;
+           ((interest & kPeerClosed) ? EPOLLRDHUP : 0u) | ((interest & kUrgent) ? EPOLLPRI : 0u) |
+           ((interest & kEdge) ? EPOLLET : EPOLLONESHOT);
 }
 
 unsigned FromEpoll(std::uint32_t events) {
     return ((events & EPOLLIN) ? kReadable : 0u) | ((events & EPOLLOUT) ? kWritable : 0u) |
            ((events & EPOLLRDHUP) ? kPeerClosed : 0u) | ((events & EPOLLHUP) ? kHangup : 0u) |
-           ((events & EPOLLERR) ? kFailed : 0u);
+           ((events & EPOLLERR) ? kFailed : 0u) | ((events & EPOLLPRI) ? kUrgent : 0u);
 }
 
 }  // namespace
@@ -65,6 +69,28 @@ void WakerSignal(int waker) { ::eventfd_write(waker, 1); }
 void WakerDrain(int waker) {
     eventfd_t value;
     ::eventfd_read(waker, &value);
+}
+
+int StartPollerThread(TPollerThread& thread, void (*run)()) {
+    if (thread.Running) return 0;
+    if (thread.Poller < 0) {
+        const long poller = PollerCreate();
+        if (poller < 0) return static_cast<int>(-poller);
+        thread.Poller = static_cast<int>(poller);
+    }
+    if (thread.Waker < 0) {
+        const long waker = WakerCreate();
+        if (waker < 0) return static_cast<int>(-waker);
+        thread.Waker = static_cast<int>(waker);
+        PollerArm(thread.Poller, thread.Waker, kReadable | kEdge, kWakerKey, true);
+    }
+    try {
+        std::thread(run).detach();
+    } catch (const std::system_error&) {
+        return 10055;  // WSAENOBUFS
+    }
+    thread.Running = true;
+    return 0;
 }
 
 }  // namespace WinsockSys

@@ -16,8 +16,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace WinsockSys {
@@ -145,23 +143,6 @@ int MapErrno(int error) {
 long Socket(int type, int protocol) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
     return Result(fd);
-}
-
-void Close(int fd) {
-    if (fd < 0) return;
-    ::linger value{};
-    socklen_t length = sizeof value;
-    const bool lingers = ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &length) == 0 &&
-                         value.l_onoff && value.l_linger > 0;
-    if (lingers) {
-        try {
-            std::thread([fd] { ::close(fd); }).detach();
-            return;
-        } catch (const std::system_error&) {
-            // No thread to wait on: the caller waits, as a plain close would.
-        }
-    }
-    ::close(fd);
 }
 
 long Bind(int fd, const TInet& local) {

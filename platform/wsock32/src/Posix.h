@@ -22,8 +22,9 @@ struct TInet {
 int MapErrno(int error);
 
 long Socket(int type, int protocol);
-// Never blocks: a close that would linger (SO_LINGER on with a time-out) finishes on a thread
-// of its own.
+// Never blocks: a close that would linger (SO_LINGER on with a time-out) finishes in the
+// background, gracefully once the peer has acknowledged the data, else with a reset when its
+// time is up (Closer.cpp).
 void Close(int fd);
 long Bind(int fd, const TInet& local);
 long Listen(int fd, int backlog);

@@ -172,8 +172,9 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         WinsockSys::Close(fd >= 0 ? static_cast<int>(fd) : -1);
         return INVALID_SOCKET;
     }
-    WriteAddress(peer, addr, addrlen);
     const SOCKET handle = SocketTable::Add(static_cast<int>(fd), record->Type);
+    if (handle == INVALID_SOCKET) return INVALID_SOCKET;
+    WriteAddress(peer, addr, addrlen);
     if (const TSocketRef accepted = SocketTable::Find(handle)) AsyncSelect::Accepted(*record, handle, accepted);
     return handle;
 }
@@ -195,6 +196,7 @@ int send(SOCKET s, const char* buf, int len, int flags) {
 int recv(SOCKET s, char* buf, int len, int flags) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len)) return SOCKET_ERROR;
+    if (record->ReceiveShut) return WinsockFail(WSAESHUTDOWN);
     return ToInt(Finish(*record, AfterReceive(*record, ReceiveFrom(*record, buf, len, flags, nullptr), len)));
 }
 
@@ -213,6 +215,7 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
     TSocketRef record = Enter(s);
     if (!record || !BufferValid(buf, len) || !AddressRoom(from, fromlen)) return SOCKET_ERROR;
+    if (record->ReceiveShut) return WinsockFail(WSAESHUTDOWN);
     TInet peer;
     const long received = Finish(*record, AfterReceive(*record, ReceiveFrom(*record, buf, len, flags, &peer), len));
     if (received >= 0) WriteAddress(peer, from, fromlen);
@@ -223,8 +226,23 @@ int shutdown(SOCKET s, int how) {
     TSocketRef record = Enter(s);
     if (!record) return SOCKET_ERROR;
     if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return WinsockFail(WSAEINVAL);
-    const long result = Finish(*record, WinsockSys::Shutdown(record->Fd, how));
-    if (result == 0 && how != SD_RECEIVE) record->SendShut = true;
+    // The sending side ends in the system; it is marked first, so that the room the shutdown
+    // makes is no FD_WRITE. The receiving side ends here only: the system would report it as
+    // the peer's close, and a caller still wants to hear of that.
+    long result;
+    if (how == SD_RECEIVE) {
+        TInet peer;
+        result = WinsockSys::PeerName(record->Fd, &peer);
+    } else {
+        const bool wasShut = record->SendShut.exchange(true);
+        result = WinsockSys::Shutdown(record->Fd, SD_SEND);
+        if (result < 0 && !wasShut) record->SendShut = false;
+    }
+    result = Finish(*record, result);
+    if (result == 0 && how != SD_SEND) {
+        record->ReceiveShut = true;
+        AsyncSelect::ReceiveShut(*record);
+    }
     return ToInt(result);
 }
 

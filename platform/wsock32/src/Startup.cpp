@@ -75,7 +75,6 @@ int WSACleanup() {
         std::lock_guard<std::mutex> lock(gStartLock);
         if (gStartCount == 0) return WinsockFail(WSANOTINITIALISED);
         if (--gStartCount > 0) return 0;
-        gStarted = false;
         open = SocketTable::RemoveAll();
     }
     // The last clean-up closes what the program left open and ends every lookup, as Windows
@@ -96,7 +95,13 @@ int closesocket(SOCKET s) {
 namespace SocketTable {
 
 SOCKET Add(int fd, int type) {
-    std::lock_guard<std::mutex> lock(gTableLock);
+    std::unique_lock<std::mutex> lock(gTableLock);
+    if (!gStarted.load()) {
+        lock.unlock();
+        WinsockSys::Close(fd);
+        WSASetLastError(WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
     const SOCKET handle = gNextHandle;
     gNextHandle += 4;
     gSockets.emplace(handle, std::make_shared<TSocketRecord>(fd, type));
@@ -120,6 +125,7 @@ TSocketRef Remove(SOCKET s) {
 
 std::vector<TSocketRef> RemoveAll() {
     std::lock_guard<std::mutex> lock(gTableLock);
+    gStarted = false;
     std::vector<TSocketRef> all;
     for (auto& [handle, record] : gSockets) all.push_back(std::move(record));
     gSockets.clear();

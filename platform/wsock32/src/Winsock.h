@@ -23,17 +23,21 @@ struct TSelectState {
     HWND Window = nullptr;
     UINT Message = 0;
     LONG Mask = 0;
-    LONG Armed = 0;  // of FD_READ, FD_WRITE, FD_ACCEPT: those that may be posted now
+    LONG Armed = 0;  // of FD_READ, FD_WRITE, FD_OOB, FD_ACCEPT: those that may be posted now
     bool CloseReported = false;
-    std::vector<std::pair<WORD, WORD>> Unposted;  // event and error the queue refused, in order
+    // Event and error the queue refused, in order, each event at most once.
+    std::vector<std::pair<WORD, WORD>> Unposted;
+    bool WaitingForRoom = false;  // the window's queue tells when it has room again
 
     // Facts of the stream that outlive a registration.
     TPhase Phase = TPhase::Idle;
     bool ConnectIssued = false;
     bool ConnectReported = false;
     int ConnectResult = -1;  // Windows code of the outcome, -1 while unknown
-    bool Hangup = false;     // the peer's side is down; only a receive changes what is pending
-    bool Recheck = false;    // look again at the pending bytes since the hangup
+    // The receiving side has ended (the peer's FIN, a reset or an error): only a receive changes
+    // what is pending. Sending goes on while the connection lets it.
+    bool ReadEnded = false;
+    bool Recheck = false;  // look again at the pending bytes since the end
 
     bool Watched = false;  // the descriptor is in the watcher's poller
 };
@@ -52,6 +56,9 @@ struct TSocketRecord {
     std::atomic<bool> Closed{false};
     // Set by shutdown of the sending side: send then fails with WSAESHUTDOWN.
     std::atomic<bool> SendShut{false};
+    // Set by shutdown of the receiving side: recv then fails with WSAESHUTDOWN. The system's
+    // side stays open, so that the poller goes on telling the peer's close apart.
+    std::atomic<bool> ReceiveShut{false};
     // The reset or abort that ended the connection, once seen (Windows code): the receives
     // after it keep reporting it where the system reports the end of the stream.
     std::atomic<int> ConnectionError{0};
@@ -63,9 +70,12 @@ using TSocketRef = std::shared_ptr<TSocketRecord>;
 
 namespace SocketTable {
 // Handles are never handed out twice in a process, so a stale handle is WSAENOTSOCK, never
-// some other socket.
+// some other socket. Add takes the descriptor: while the library is not started it closes it
+// and returns INVALID_SOCKET with WSANOTINITIALISED, checked under the lock that the last
+// WSACleanup empties the table under, so no socket outlives the clean-up.
 SOCKET Add(int fd, int type);
 TSocketRef Find(SOCKET s);
 TSocketRef Remove(SOCKET s);
+// Marks the library stopped and takes every socket, at once for Add.
 std::vector<TSocketRef> RemoveAll();
 }  // namespace SocketTable

@@ -137,6 +137,22 @@ protected:
         return s;
     }
 
+    static void RaiseFileLimit(rlim_t files) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        if (limit.rlim_cur >= files) return;
+        limit.rlim_cur = std::min(limit.rlim_max, files);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    // Fills the window's queue to its limit; false when it has none.
+    bool FillQueue() {
+        int posted = 0;
+        while (posted < 20000 && PostMessageA(Window, WM_USER + 60, 0, 0)) ++posted;
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+        return posted < 20000;
+    }
+
     HWND Window = nullptr;
     std::map<SOCKET, std::vector<TNote>> Notes;
     std::map<WORD, int> Totals;
@@ -146,9 +162,9 @@ protected:
     std::function<void(SOCKET, WORD, WORD)> OnEvent;
 };
 
-std::string Receive(SOCKET s, int size) {
+std::string Receive(SOCKET s, int size, int flags = 0) {
     std::string data(static_cast<std::size_t>(size), '\0');
-    const int got = recv(s, data.data(), size, 0);
+    const int got = recv(s, data.data(), size, flags);
     return got > 0 ? data.substr(0, static_cast<std::size_t>(got)) : std::string();
 }
 
@@ -412,7 +428,8 @@ TEST_F(AsyncSelectTest, NewRegistrationReportsWhatAlreadyHoldsAndMaskZeroStops) 
              PumpUntil([&] { return Count(s, FD_CLOSE) == 1; });
              return s;
          },
-         kConnectMask, {FD_CLOSE}},
+         // Its FIN ends only our receiving: we may still send.
+         kConnectMask, {FD_WRITE, FD_CLOSE}},
         {"mask 0",
          [&](int* peerFd) { return ConnectedPair(peerFd); },
          0, {}},
@@ -439,25 +456,154 @@ TEST_F(AsyncSelectTest, NewRegistrationReportsWhatAlreadyHoldsAndMaskZeroStops) 
 }
 
 // A full queue refuses the watcher's posts; the events stay outstanding and arrive, in their
-// order, once the queue has room again.
+// order, once the queue has room again. Meanwhile another thread takes a byte at each
+// re-enable: the socket's FD_READ waits once, however often it came.
 TEST_F(AsyncSelectTest, PostsThatAFullQueueRefusedArriveLaterInOrder) {
-    constexpr UINT kFiller = WM_USER + 60;
-    int posted = 0;
-    while (posted < 20000 && PostMessageA(Window, kFiller, 0, 0)) ++posted;
-    if (posted == 20000) GTEST_SKIP() << "this queue takes any number of posts";
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
-
+    if (!FillQueue()) GTEST_SKIP() << "this queue takes any number of posts";
     USHORT port = 0;
     const int listener = peer::Listener(&port);
     const SOCKET s = ConnectTo(port);
     const int peerFd = peer::Accept(listener);
-    peer::Write(peerFd, "r");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the watcher meets the full queue
-    ASSERT_TRUE(PumpUntil([&] { return Notes[s].size() == 3; }));
+    constexpr int kBytes = 20000;
+    peer::Write(peerFd, std::string(kBytes, 'r'));
+    std::thread reader([&] {
+        char byte;
+        for (int got = 0; got < kBytes;) got += recv(s, &byte, 1, 0) == 1 ? 1 : 0;
+    });
+    reader.join();
+    peer::Write(peerFd, "x");  // FD_READ is due whatever the watcher saw meanwhile
+    ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_READ) > 0; }, 60000));
     Settle();
     EXPECT_EQ(Events(s), (std::vector<WORD>{FD_CONNECT, FD_WRITE, FD_READ}));
     closesocket(s);
     peer::Close(peerFd);
+    peer::Close(listener);
+}
+
+TEST_F(AsyncSelectTest, AWindowWithoutAQueueIsRefused) {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(WSAAsyncSelect(s, GetDesktopWindow(), kSocketMessage, kConnectMask), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    closesocket(s);
+}
+
+// The ends of either side. The peer's half-close and our shutdown of receiving leave sending
+// on, with its FD_WRITE once the peer has read; our own shutdowns post nothing; the end of a
+// stream is no FD_READ; the peer's close comes once as FD_CLOSE.
+TEST_F(AsyncSelectTest, EachEndOfEitherSidePostsOnlyWhatItShould) {
+    constexpr int kPeerHalfCloses = -1, kNoShutdown = -2;
+    struct TCase {
+        const char* Name;
+        LONG Mask;
+        int How;  // of our shutdown
+        std::vector<WORD> Expected;  // after it
+    };
+    const TCase cases[] = {
+        {"the peer's half-close", kConnectMask, kPeerHalfCloses, {FD_CLOSE, FD_WRITE}},
+        {"our shutdown of receiving", kConnectMask, SD_RECEIVE, {FD_WRITE, FD_CLOSE}},
+        {"our shutdown of sending", kConnectMask, SD_SEND, {FD_READ, FD_CLOSE}},
+        {"our shutdown of both", kConnectMask, SD_BOTH, {FD_CLOSE}},
+        {"the end of a stream without FD_CLOSE in the mask", FD_READ, kNoShutdown, {FD_READ}},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        int peerFd;
+        const SOCKET s = ConnectedPair(&peerFd);
+        if (test.Mask != kConnectMask) {
+            ASSERT_TRUE(Select(s, test.Mask));
+        }
+        std::vector<std::string> received;
+        OnEvent = [&](SOCKET from, WORD event, WORD) {
+            if (from == s && event == FD_READ) received.push_back(Receive(s, 16));
+        };
+        const std::size_t before = Notes[s].size();
+        if (test.How >= 0) {
+            ASSERT_EQ(shutdown(s, test.How), 0);
+            Settle();
+            EXPECT_EQ(Notes[s].size(), before) << "posted by our own shutdown";
+        }
+        if (test.How == kPeerHalfCloses) peer::ShutdownWrite(peerFd);
+        if (test.How == kPeerHalfCloses || test.How == SD_RECEIVE) {
+            const long sent = SendUntilWouldBlock(s);
+            EXPECT_EQ(static_cast<long>(peer::ReadExactly(peerFd, static_cast<std::size_t>(sent)).size()), sent);
+        } else {
+            peer::Write(peerFd, "last");
+        }
+        peer::Close(peerFd);
+        PumpUntil([&] { return Notes[s].size() >= before + test.Expected.size(); });
+        Settle();
+        const std::vector<WORD> all = Events(s);
+        EXPECT_EQ(std::vector<WORD>(all.begin() + static_cast<long>(before), all.end()), test.Expected);
+        for (const std::string& data : received) EXPECT_EQ(data, "last");
+        if (test.How == SD_RECEIVE) {
+            char byte;
+            EXPECT_EQ(recv(s, &byte, 1, 0), SOCKET_ERROR);
+            EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+        }
+        OnEvent = nullptr;
+        closesocket(s);
+    }
+}
+
+TEST_F(AsyncSelectTest, OutOfBandDataIsToldByOobOrInLineByRead) {
+    for (const bool inLine : {false, true}) {
+        SCOPED_TRACE(inLine ? "in line" : "out of band");
+        int peerFd;
+        const SOCKET s = ConnectedPair(&peerFd);
+        const int option = inLine;
+        ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&option), sizeof option), 0);
+        ASSERT_TRUE(Select(s, kConnectMask | FD_OOB));
+        std::string received;
+        OnEvent = [&](SOCKET from, WORD event, WORD) {
+            if (from == s && (event == FD_OOB || event == FD_READ)) received += Receive(s, 8, event == FD_OOB ? MSG_OOB : 0);
+        };
+        peer::Write(peerFd, "u", peer::kMsgOob);
+        ASSERT_TRUE(PumpUntil([&] { return received == "u"; }));
+        Settle();
+        EXPECT_EQ(Events(s), (std::vector<WORD>{FD_CONNECT, FD_WRITE, FD_WRITE, WORD(inLine ? FD_READ : FD_OOB)}));
+        closesocket(s);
+        peer::Close(peerFd);
+    }
+}
+
+// The peer writes a byte and closes while other threads take each byte as soon as it is there,
+// racing the watcher's look at the end of the stream: FD_CLOSE comes every time. The readers
+// outnumber the cores, so that the watcher is often preempted in the middle of its look.
+TEST_F(AsyncSelectTest, CloseComesWhenAnotherThreadTakesTheLastByteMeanwhile) {
+    constexpr int kRounds = 100, kReaders = 16, kBatch = 8 * kReaders;
+    RaiseFileLimit(kRounds * kBatch + 2 * kBatch + 100);
+    USHORT port = 0;
+    const int listener = peer::Listener(&port, kBatch);
+    std::vector<SOCKET> all;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<SOCKET> sockets;
+        std::vector<int> peers;
+        for (int i = 0; i < kBatch; ++i) {
+            sockets.push_back(socket(AF_INET, SOCK_STREAM, 0));
+            ASSERT_TRUE(Select(sockets.back(), FD_CONNECT | FD_CLOSE));
+            const sockaddr_in address = Loopback(port);
+            connect(sockets.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            peers.push_back(peer::Accept(listener));
+        }
+        std::vector<std::thread> readers;
+        for (int r = 0; r < kReaders; ++r) {
+            readers.emplace_back([&, r] {
+                char byte;
+                for (int i = r; i < kBatch;) i += recv(sockets[i], &byte, 1, 0) == 1 ? kReaders : 0;
+            });
+        }
+        for (const int fd : peers) {
+            peer::Write(fd, "b");
+            peer::Close(fd);
+        }
+        for (std::thread& reader : readers) reader.join();
+        PumpUntil([] { return false; }, 0);
+        all.insert(all.end(), sockets.begin(), sockets.end());
+    }
+    PumpUntil([&] { return Totals[FD_CLOSE] == kRounds * kBatch; }, 30000);
+    const long missing = std::count_if(all.begin(), all.end(), [&](SOCKET s) { return Count(s, FD_CLOSE) != 1; });
+    EXPECT_EQ(missing, 0) << "sockets whose FD_CLOSE never came";
+    for (const SOCKET s : all) closesocket(s);
     peer::Close(listener);
 }
 
@@ -504,12 +650,7 @@ TEST_F(AsyncSelectTest, NothingIsPostedAfterCloseOrTheLastCleanup) {
 
 TEST_F(AsyncSelectTest, TwoThousandSocketsEachGetTheirEvents) {
     constexpr int kSockets = 2000;
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    if (files.rlim_cur < 3 * kSockets) {
-        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 3 * kSockets);
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
+    RaiseFileLimit(3 * kSockets);
     USHORT port = 0;
     const int listener = peer::Listener(&port, 4096);
     std::vector<int> peers;

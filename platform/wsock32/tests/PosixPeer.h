@@ -20,6 +20,7 @@ inline constexpr int kSolSocket = 1;
 inline constexpr int kSoRcvBuf = 8;
 inline constexpr int kSoLinger = 13;
 inline constexpr int kShutWr = 1;
+inline constexpr int kMsgOob = 0x1;
 inline constexpr int kMsgDontWait = 0x40;
 inline constexpr int kMsgNoSignal = 0x4000;
 

@@ -64,6 +64,15 @@ protected:
         return send(s, text.data(), static_cast<int>(text.size()), 0);
     }
 
+    // On a non-blocking socket: sends until the buffers are full; returns what went.
+    static long SendUntilWouldBlock(SOCKET s) {
+        const std::string chunk(65536, 'f');
+        long total = 0;
+        for (int sent; (sent = SendText(s, chunk)) > 0;) total += sent;
+        EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        return total;
+    }
+
     // Reads until count bytes are there or the stream ends.
     static std::string ReceiveText(SOCKET s, std::size_t count) {
         std::string text;

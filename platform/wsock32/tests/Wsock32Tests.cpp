@@ -1,7 +1,12 @@
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
+#include <vector>
 
+#include "PosixPeer.h"
 #include "WinsockTestSupport.h"
 
 namespace {
@@ -327,6 +332,93 @@ TEST_F(WinsockStream, LingeringCloseReturnsAtOnceAndFinishesInTheBackground) {
     // The bytes still go out after the close.
     EXPECT_GT(ReceiveText(server, 4 * chunk.size()).size(), chunk.size());
     closesocket(server);
+}
+
+// socket() and accept() on another thread while the last WSACleanup runs, at varying moments:
+// whatever they returned before or while it ran is gone after it.
+TEST_F(WinsockStream, NoSocketOutlivesTheLastCleanupThatRacesItsCreation) {
+    int survivors = 0;
+    for (int round = 0; round < 300; ++round) {
+        USHORT port = 0;
+        const SOCKET listening = Listener(&port);
+        ULONG on = 1;
+        ioctlsocket(listening, FIONBIO, &on);
+        std::vector<int> peers;
+        for (int i = 0; i < 4; ++i) peers.push_back(PosixPeer::Connect(port));
+        std::vector<SOCKET> made;
+        std::atomic<int> calls{0};
+        std::thread maker([&] {
+            for (int i = 0;; ++i, ++calls) {
+                const SOCKET s = i % 2 ? accept(listening, nullptr, nullptr) : socket(AF_INET, SOCK_STREAM, 0);
+                if (s != INVALID_SOCKET) made.push_back(s);
+                else if (WSAGetLastError() == WSANOTINITIALISED) return;
+            }
+        });
+        while (calls < round % 16) std::this_thread::yield();
+        EXPECT_EQ(WSACleanup(), 0);
+        maker.join();
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+        for (const SOCKET s : made) {
+            int type, length = sizeof type;
+            if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0) ++survivors;
+            closesocket(s);
+        }
+        for (const int fd : peers) PosixPeer::Close(fd);
+    }
+    EXPECT_EQ(survivors, 0);
+}
+
+// Lingering closes to peers whose buffers are full. The caller never waits and no thread is
+// made per close; the peer that reads gets everything and the graceful end, the one that does
+// not gets a reset once the time is up.
+TEST_F(WinsockStream, LingeringClosesShareOneCloserAndEndGracefullyOrWithAReset) {
+    auto threads = [] {
+        const std::filesystem::directory_iterator tasks("/proc/self/task");
+        return std::distance(begin(tasks), end(tasks));
+    };
+    constexpr int kCloses = 100;
+    USHORT port = 0;
+    const int listener = PosixPeer::Listener(&port, kCloses);
+    PosixPeer::SetOption(listener, PosixPeer::kSoRcvBuf, 4096);
+    std::vector<int> peers;
+    std::vector<long> sent;
+    const auto before = threads();
+    for (int i = 0; i < kCloses; ++i) {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+        const sockaddr_in address = Loopback(port);
+        ASSERT_EQ(connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        peers.push_back(PosixPeer::Accept(listener));
+        ULONG on = 1;
+        ioctlsocket(s, FIONBIO, &on);
+        sent.push_back(SendUntilWouldBlock(s));
+        const linger lingering{1, static_cast<USHORT>(i % 2 ? 1 : 60)};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingering), sizeof lingering);
+        EXPECT_EQ(closesocket(s), 0);
+    }
+    // The closer, and room for a thread of the runtime's own (a sanitizer's).
+    EXPECT_LE(threads(), before + 3) << "a thread per lingering close";
+    const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int i = 0; i < kCloses; ++i) {
+        SCOPED_TRACE(i % 2 ? "unread until reset" : "read");
+        if (i % 2) {
+            pollfd reset{peers[i], POLLERR, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(watchdog - std::chrono::steady_clock::now());
+            EXPECT_EQ(::poll(&reset, 1, static_cast<int>(std::max<long>(0, left.count()))), 1)
+                << "no reset when the linger time ran out";
+        } else {
+            EXPECT_EQ(static_cast<long>(PosixPeer::ReadExactly(peers[i], sent[i]).size()), sent[i]);
+        }
+        char buffer[4096];
+        long last;
+        while ((last = PosixPeer::Read(peers[i], buffer, sizeof buffer)) > 0) {
+        }
+        EXPECT_EQ(last, i % 2 ? -ECONNRESET : 0);
+        PosixPeer::Close(peers[i]);
+    }
+    PosixPeer::Close(listener);
 }
 
 TEST_F(WinsockStream, DatagramsCarryTheirSender) {
