@@ -175,10 +175,10 @@ TEST_F(EventSocketDataTest, TheReceiveLoopCallsAgainWhileBytesArePendingAndOnlyT
         const char* Name;
         TEventSocketOptions Options;
         int Take;  // bytes the handler takes per call
-        int FirstEventCalls;
+        int MostCallsOfAnEvent;  // the loop: at least; it calls again for a slice of time
         std::size_t MinEvents;
     } cases[] = {
-        {"loop", 0, 100, 10, 1},
+        {"loop", 0, 100, 2, 1},
         {"no receive loop", wsoNoReceiveLoop, 100, 1, 10},
         // A handler that takes nothing is not called again at once, but from the loop, until
         // it takes the bytes.
@@ -200,19 +200,18 @@ TEST_F(EventSocketDataTest, TheReceiveLoopCallsAgainWhileBytesArePendingAndOnlyT
         PumpUntil([&] { return received >= 1000; }, c.Take > 0 ? 5000 : 100);
         PumpFor(30);
         ASSERT_GE(socket->CallsPerReadEvent.size(), c.MinEvents);
-        EXPECT_EQ(socket->CallsPerReadEvent[0], c.FirstEventCalls);
-        if (c.Options & wsoNoReceiveLoop) {
-            for (int calls : socket->CallsPerReadEvent) EXPECT_EQ(calls, 1);
+        const int most = *std::max_element(socket->CallsPerReadEvent.begin(), socket->CallsPerReadEvent.end());
+        if (c.Options == 0 && c.Take > 0) {
+            EXPECT_GE(most, c.MostCallsOfAnEvent);
+        } else {
+            EXPECT_EQ(most, c.MostCallsOfAnEvent);
         }
         EXPECT_EQ(socket->ReadCount(), received);
         EXPECT_EQ(socket->RcvdCount(), 1000 - received);
         if (c.Take == 0) {
             int offers = 0;
-            for (int calls : socket->CallsPerReadEvent) {
-                EXPECT_LE(calls, 1);
-                offers += calls;
-            }
-            EXPECT_GE(offers, 2);  // the declined bytes came back, once per event at most
+            for (int calls : socket->CallsPerReadEvent) offers += calls;
+            EXPECT_GE(offers, 2);  // the declined bytes came back
             take = 100;
             EXPECT_TRUE(PumpUntil([&] { return received == 1000; }));
         }
