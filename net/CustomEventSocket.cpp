@@ -88,6 +88,7 @@ void TCustomEventSocket::ResetDefaults() {
     FCloseInvoked = false;
     FlushTimeout = 60;
     FOwnEvents = 0;
+    FOwnReads = 0;
     FPausing = false;
 }
 
@@ -239,7 +240,9 @@ void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
     // Left over from an earlier handle, or posted for none.
     if (Message.WParam != FHSocket || FHSocket == INVALID_SOCKET) return;
     // An event of this kind is no longer on its way: the next one of the socket's own may go.
-    FOwnEvents &= ~static_cast<LONG>(WSAGETSELECTEVENT(Message.LParam));
+    const LONG events = WSAGETSELECTEVENT(Message.LParam);
+    FOwnEvents &= ~events;
+    if ((events & OwnReadEvent) != 0) --FOwnReads;
     if (FPaused) return;
     using THandler = void (TCustomEventSocket::*)(TSocketMessage&);
     static constexpr struct {
@@ -250,7 +253,6 @@ void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
         {FD_WRITE, &TCustomEventSocket::HandleWriteEvent},     {FD_ACCEPT, &TCustomEventSocket::HandleAcceptEvent},
         {FD_CLOSE, &TCustomEventSocket::HandleCloseEvent},
     };
-    const WORD events = WSAGETSELECTEVENT(Message.LParam);
     for (const auto& step : Order) {
         // A handler before this one may have closed or replaced the handle.
         if ((events & step.Event) == 0) continue;
@@ -276,7 +278,7 @@ void TCustomEventSocket::HandleReadEvent(TSocketMessage& Message) {
     const SOCKET handle = FHSocket;
     // What is left (the slice is used, or the handler declined) is offered again from the
     // message loop: the platform reports no more until a receive takes something.
-    if (ReceiveLoop(ErrCode, ComponentOptions) != TReceiveEnd::Drained && SameSession(handle)) ReadLater();
+    if (ReceiveLoop(ErrCode, ComponentOptions) != TReceiveEnd::Drained && SameSession(handle)) ReadOnLater();
 }
 
 void TCustomEventSocket::HandleWriteEvent(TSocketMessage& Message) {
@@ -335,6 +337,7 @@ void TCustomEventSocket::Dup(SOCKET NewHandle) {
     ClearSendQueue();
     FAllSent = true;
     FOwnEvents = 0;
+    FOwnReads = 0;
     FHSocket = NewHandle;
     ApplyLinger();
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;

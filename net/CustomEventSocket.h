@@ -41,6 +41,8 @@ inline constexpr UINT WM_HOST_BY_ADDR_REPLY = WM_USER + 3;
 inline constexpr UINT WM_CLOSE_LATER = WM_USER + 4;
 inline constexpr UINT WM_RELEASE_SOCKET = WM_USER + 5;
 inline constexpr UINT WM_TEST_EXCEPTION = WM_USER + 6;      // nothing posts it but a test
+// With FD_READ in a socket event: one that the socket posted itself to read on.
+inline constexpr LONG OwnReadEvent = 0x4000;
 
 struct TSocketMessage {
     UINT Msg;
@@ -351,6 +353,8 @@ private:
     void AskForEvents();
     // Posts again what the queue refused.
     void RetryUnposted();
+    // What the receive loop left pending comes with read events of the socket's own.
+    void ReadOnLater();
     // Appends the blocks for Len more bytes (runs of end-to-end blocks), all or none.
     void AppendBlocks(int Len);
     // The pending bytes of the blocks after First that lie end to end with it.
@@ -366,13 +370,13 @@ private:
     int FHolds = 0;               // stretches of the socket's own code on the stack (TSocketHold)
     bool FReleaseDue = false;     // the release message came while FHolds was above 0
     LONG FOwnEvents = 0;          // socket events of the socket's own on their way
+    int FOwnReads = 0;            // read events of ReadOnLater on their way
     std::vector<TSocketMessage> FUnposted;  // posts the thread's queue refused
-    // The receive loop's share: each run works at most ReceiveSliceMs; once a run has used its
-    // slice, the socket's read events do nothing but keep one on its way until the clock has
-    // moved on, so that a loop that serves the queue in batches gets to the rest of its work.
+    // The receive loop's share (EventSocketData.cpp): when the running run began; after a run
+    // that used its slice or was declined, the read events that have done nothing since.
     DWORD FSliceStart = 0;
     bool FPausing = false;
-    DWORD FPauseFrom = 0;
+    int FPauseEvents = 0;
 };
 
 // How PumpMessages processes the application's pending messages when MultiThreaded is off:

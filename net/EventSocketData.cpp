@@ -10,12 +10,14 @@
 
 namespace {
 
-// The receive loop's share of the thread: a run works this long at most, and once it has, the
-// socket's read events wait until the clock has moved on this many ticks. So a flood of data
-// leaves the thread free for the rest of its work within about ReceiveSliceMs, whatever the
-// handler costs per call (one call more at most) and however the loop serves its queue.
+// The receive loop's share of the thread. A run works ReceiveSliceMs at most (and the call of
+// the handler that is running then). After a run that used its slice, or that the handler
+// declined, the socket's next ReceivePauseEvents read events do nothing but keep the socket's
+// own on their way: more than a loop that serves its queue in batches takes at once (the forms
+// layer's batch is 256), so such a loop gets to the rest of its work (its window, clicks,
+// signals) between two runs; a declined read comes back after them.
 constexpr DWORD ReceiveSliceMs = 10;
-constexpr DWORD ReceivePauseTicks = 2;
+constexpr int ReceivePauseEvents = 300;
 
 bool EndsConnection(int Error) {
     switch (Error) {
@@ -88,7 +90,7 @@ int TCustomEventSocket::QueryRcvdCount() {
 
 TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TEventSocketOptions Options) {
     if (FPausing) {
-        if (GetTickCount() - FPauseFrom < ReceivePauseTicks) return TReceiveEnd::Sliced;
+        if (++FPauseEvents <= ReceivePauseEvents) return TReceiveEnd::Sliced;
         FPausing = false;
     }
     FSliceStart = GetTickCount();
@@ -101,7 +103,7 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
     };
     const auto pause = [this](TReceiveEnd End) {
         FPausing = true;
-        FPauseFrom = GetTickCount();
+        FPauseEvents = 0;
         return End;
     };
     char discard[1024];
@@ -123,7 +125,10 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
         }
         // A handler that leaves the bytes where they are (failing or not) gets them again from
         // the message loop once the thread has had its turn: the platform reports them no more.
-        if (FBytesTaken == takenBefore) return pending() > 0 ? pause(TReceiveEnd::Declined) : TReceiveEnd::Drained;
+        // (One whose receive found nothing has not declined: what came since, the platform
+        // reports, that receive having re-enabled its read event.)
+        if (FBytesTaken == takenBefore)
+            return FLastError == 0 && pending() > 0 ? pause(TReceiveEnd::Declined) : TReceiveEnd::Drained;
         if (failed || (Options & wsoNoReceiveLoop) != 0 || FLastError != 0) return TReceiveEnd::Drained;
         ULONG count = 0;
         if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &count) == SOCKET_ERROR) {
@@ -139,6 +144,13 @@ bool TCustomEventSocket::ReceiveSliceUsed() const { return GetTickCount() - FSli
 
 void TCustomEventSocket::ReadLater() {
     if (FHSocket != INVALID_SOCKET) PostOwnEvent(FD_READ);
+}
+
+void TCustomEventSocket::ReadOnLater() {
+    // Two stay on their way while the socket pauses, so the thread's queue does not run empty
+    // (and wake again) between them; the spare one at the end is a read event like any other.
+    for (; FOwnReads < 2; ++FOwnReads)
+        PostLater(WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(FD_READ | OwnReadEvent, 0));
 }
 
 int TCustomEventSocket::SendChunk(const void* Data, int Len) {
