@@ -87,8 +87,7 @@ void TCustomEventSocket::ResetDefaults() {
     FReadCount = 0;
     FCloseInvoked = false;
     FlushTimeout = 60;
-    FOwnEvents = 0;
-    FOwnReads = 0;
+    ForgetOwnEvents();
     FPausing = false;
 }
 
@@ -197,10 +196,11 @@ void TCustomEventSocket::AskForEvents() {
         BoundWinsock::WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent);
 }
 
-void TCustomEventSocket::PostOwnEvent(LONG Event, WORD ErrCode) {
-    if ((FOwnEvents & Event) != 0) return;
-    FOwnEvents |= Event;
-    PostLater(WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(Event, ErrCode));
+void TCustomEventSocket::PostOwnEvent(LONG Event, int Limit, WORD ErrCode) {
+    int& onTheirWay = OwnEventsOnTheirWay(Event);
+    if (onTheirWay >= Limit) return;
+    ++onTheirWay;
+    PostLater(WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(Event | OwnEventMark, ErrCode));
 }
 
 void TCustomEventSocket::HandleMessage(TSocketMessage& Message) {
@@ -239,10 +239,11 @@ void TCustomEventSocket::HandleEventException(Exception& E) {
 void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
     // Left over from an earlier handle, or posted for none.
     if (Message.WParam != FHSocket || FHSocket == INVALID_SOCKET) return;
-    // An event of this kind is no longer on its way: the next one of the socket's own may go.
+    // One of the socket's own is no longer on its way: the next one may go.
     const LONG events = WSAGETSELECTEVENT(Message.LParam);
-    FOwnEvents &= ~events;
-    if ((events & OwnReadEvent) != 0) --FOwnReads;
+    if ((events & OwnEventMark) != 0)
+        for (const LONG event : {FD_READ, FD_WRITE, FD_CLOSE})
+            if ((events & event) != 0 && OwnEventsOnTheirWay(event) > 0) --OwnEventsOnTheirWay(event);
     if (FPaused) return;
     using THandler = void (TCustomEventSocket::*)(TSocketMessage&);
     static constexpr struct {
@@ -302,7 +303,7 @@ void TCustomEventSocket::HandleCloseEvent(TSocketMessage& Message) {
     // again owns the new one.
     if (!SameSession(handle) || FState == wsClosed) return;
     if (end == TReceiveEnd::Sliced) {
-        PostOwnEvent(FD_CLOSE, WSAGETSELECTERROR(Message.LParam));
+        PostOwnEvent(FD_CLOSE, 1, WSAGETSELECTERROR(Message.LParam));
         return;
     }
     if (!FCloseInvoked) {
@@ -336,8 +337,7 @@ void TCustomEventSocket::Dup(SOCKET NewHandle) {
     // The queue's bytes were meant for the old session's peer.
     ClearSendQueue();
     FAllSent = true;
-    FOwnEvents = 0;
-    FOwnReads = 0;
+    ForgetOwnEvents();
     FHSocket = NewHandle;
     ApplyLinger();
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;

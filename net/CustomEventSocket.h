@@ -41,8 +41,9 @@ inline constexpr UINT WM_HOST_BY_ADDR_REPLY = WM_USER + 3;
 inline constexpr UINT WM_CLOSE_LATER = WM_USER + 4;
 inline constexpr UINT WM_RELEASE_SOCKET = WM_USER + 5;
 inline constexpr UINT WM_TEST_EXCEPTION = WM_USER + 6;      // nothing posts it but a test
-// With FD_READ in a socket event: one that the socket posted itself to read on.
-inline constexpr LONG OwnReadEvent = 0x4000;
+// Beside the event bit of a socket event that the socket posted itself: such events are
+// counted while they are on their way.
+inline constexpr LONG OwnEventMark = 0x4000;
 
 struct TSocketMessage {
     UINT Msg;
@@ -345,9 +346,12 @@ private:
     bool JoinMultiCastGroup();
     bool PeerName(sockaddr_in& Name, const char* Failure);
     bool BoundName(sockaddr_in& Name);
-    // Posts a socket event of the socket's own (FD_READ, FD_WRITE, FD_CLOSE) unless one of
-    // that kind is on its way already.
-    void PostOwnEvent(LONG Event, WORD ErrCode = 0);
+    // Posts a socket event of the socket's own (FD_READ, FD_WRITE, FD_CLOSE) unless Limit of
+    // that kind are on their way already.
+    void PostOwnEvent(LONG Event, int Limit, WORD ErrCode = 0);
+    int& OwnEventsOnTheirWay(LONG Event) { return FOwnEvents[Event == FD_READ ? 0 : Event == FD_WRITE ? 1 : 2]; }
+    // Those of an earlier handle are dropped as they come.
+    void ForgetOwnEvents() { FOwnEvents[0] = FOwnEvents[1] = FOwnEvents[2] = 0; }
     // Asks the platform to report the conditions that hold: the socket then has a message of
     // the platform's coming, which the platform posts again until the queue takes it.
     void AskForEvents();
@@ -369,8 +373,7 @@ private:
     unsigned long long FBytesTaken = 0;  // bytes taken from the platform by RecvData, for the loops
     int FHolds = 0;               // stretches of the socket's own code on the stack (TSocketHold)
     bool FReleaseDue = false;     // the release message came while FHolds was above 0
-    LONG FOwnEvents = 0;          // socket events of the socket's own on their way
-    int FOwnReads = 0;            // read events of ReadOnLater on their way
+    int FOwnEvents[3] = {};       // read, write and close events of the socket's own on their way
     std::vector<TSocketMessage> FUnposted;  // posts the thread's queue refused
     // The receive loop's share (EventSocketData.cpp): when the running run began; after a run
     // that used its slice or was declined, the read events that have done nothing since.

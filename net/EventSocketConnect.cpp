@@ -101,8 +101,7 @@ bool TCustomEventSocket::OpenSocket(bool ForListen, const char* ResolveFailure, 
     ClearSendQueue();
     // A handle that no session owns (a failed listen or adoption left it) goes, not leaks.
     if (FHSocket != INVALID_SOCKET) BoundWinsock::closesocket(FHSocket);
-    FOwnEvents = 0;
-    FOwnReads = 0;
+    ForgetOwnEvents();
     FHSocket = BoundWinsock::socket(FAddrFormat, FType, FProto);
     if (FHSocket != INVALID_SOCKET) return true;
     ReportSocketError(SocketFailure);

@@ -143,14 +143,13 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
 bool TCustomEventSocket::ReceiveSliceUsed() const { return GetTickCount() - FSliceStart >= ReceiveSliceMs; }
 
 void TCustomEventSocket::ReadLater() {
-    if (FHSocket != INVALID_SOCKET) PostOwnEvent(FD_READ);
+    if (FHSocket != INVALID_SOCKET) PostOwnEvent(FD_READ, 1);
 }
 
 void TCustomEventSocket::ReadOnLater() {
     // Two stay on their way while the socket pauses, so the thread's queue does not run empty
     // (and wake again) between them; the spare one at the end is a read event like any other.
-    for (; FOwnReads < 2; ++FOwnReads)
-        PostLater(WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(FD_READ | OwnReadEvent, 0));
+    for (int i = 0; i < 2; ++i) PostOwnEvent(FD_READ, 2);
 }
 
 int TCustomEventSocket::SendChunk(const void* Data, int Len) {
@@ -276,8 +275,9 @@ int TCustomEventSocket::Send(const void* Data, int Len) {
     }
     TryToSend();
     // OnDataSent comes from the message loop, never from inside Send, so a handler that sends
-    // again does not recurse; one write event serves any number of sends before it.
-    if (FAllSent && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE);
+    // again does not recurse. Two on their way serve any number of sends before them, and keep
+    // a sender fed from OnDataSent one chunk ahead.
+    if (FAllSent && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE, 2);
     return result;
 }
 
@@ -287,7 +287,7 @@ int TCustomEventSocket::SendDatagram(const sockaddr_in& Dest, int DestLen, const
                                             reinterpret_cast<const sockaddr*>(&dest), DestLen);
     if (result > 0) {
         FireSendData(result);
-        if (FAllSent && FType == SOCK_DGRAM && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE);
+        if (FAllSent && FType == SOCK_DGRAM && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE, 2);
     }
     return result;
 }

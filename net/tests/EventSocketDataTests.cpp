@@ -264,9 +264,10 @@ TEST_F(EventSocketDataTest, AFloodLeavesTheThreadItsTurnAndLosesNothing) {
     EXPECT_TRUE(got == flood.Written) << got.size() << " of " << flood.Written.size();
 }
 
-// Sends share one write event while it is on its way; a post that the full queue refuses
-// (CloseLater, ReleaseLater, the line refire) is carried out all the same.
-TEST_F(EventSocketDataTest, SendsShareOneWriteEventAndRefusedPostsAreNotLost) {
+// Sends share the write events that are on their way (10,500 of them do not fill the queue);
+// a post that the full queue refuses (CloseLater, ReleaseLater, the line refire) is carried
+// out all the same.
+TEST_F(EventSocketDataTest, SendsShareTheirWriteEventsAndRefusedPostsAreNotLost) {
     enum TPost { AfterManySends, CloseLater, ReleaseLater, LineRefire };
     for (const TPost post : {AfterManySends, CloseLater, ReleaseLater, LineRefire}) {
         SCOPED_TRACE(post);
