@@ -1,5 +1,6 @@
 #include "CustomEventSocket.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -86,6 +87,8 @@ void TCustomEventSocket::ResetDefaults() {
     FReadCount = 0;
     FCloseInvoked = false;
     FlushTimeout = 60;
+    ForgetOwnEvents();
+    FPausing = false;
 }
 
 void TCustomEventSocket::EnterState(TSocketState NewState) {
@@ -121,6 +124,7 @@ void TCustomEventSocket::ReportErrorFmt(const char* Fmt, ...) {
 
 bool TCustomEventSocket::FireDataAvailable(WORD ErrCode) {
     if (!OnDataAvailable || FDestroying) return false;
+    TSocketHold hold(*this);
     OnDataAvailable(this, ErrCode);
     return true;
 }
@@ -139,6 +143,66 @@ void TCustomEventSocket::FireSendData(int BytesSent) { Fire(OnSendData, BytesSen
 
 // ---- dispatch ----------------------------------------------------------------------------------
 
+TCustomEventSocket::TSocketHold::~TSocketHold() {
+    if (--FSocket.FHolds > 0) return;
+    // The release came from a pump inside the socket's own code called by the owner (a handler
+    // of Send that opened a box, FlushSendQueue): it is carried out from the message loop.
+    if (FSocket.FReleaseDue) {
+        FSocket.FReleaseDue = false;
+        FSocket.PostLater(WM_RELEASE_SOCKET, 0, 0);
+    }
+    if (!FSocket.FUnposted.empty()) FSocket.RetryUnposted();
+}
+
+void TCustomEventSocket::WindowMessage(TSocketMessage& Message) {
+    ++FHolds;
+    try {
+        HandleMessage(Message);
+    } catch (...) {
+        --FHolds;
+        throw;
+    }
+    if (--FHolds > 0) return;
+    // Nothing of the socket's code is on the stack any more.
+    if (FReleaseDue) {
+        delete this;
+        return;
+    }
+    if (!FUnposted.empty()) RetryUnposted();
+}
+
+void TCustomEventSocket::PostLater(UINT Msg, WPARAM WParam, LPARAM LParam) {
+    if (PostMessageA(FWindowHandle, Msg, WParam, LParam)) return;
+    // The thread's queue is full: kept, and posted again after the socket's next message,
+    // which the platform is asked for.
+    const auto same = [&](const TSocketMessage& m) { return m.Msg == Msg && m.WParam == WParam && m.LParam == LParam; };
+    if (std::none_of(FUnposted.begin(), FUnposted.end(), same)) FUnposted.push_back({Msg, WParam, LParam, 0});
+    AskForEvents();
+}
+
+void TCustomEventSocket::RetryUnposted() {
+    std::vector<TSocketMessage> waiting;
+    waiting.swap(FUnposted);
+    for (const TSocketMessage& m : waiting)
+        if (!PostMessageA(FWindowHandle, m.Msg, m.WParam, m.LParam)) FUnposted.push_back(m);
+    if (!FUnposted.empty()) AskForEvents();
+}
+
+void TCustomEventSocket::AskForEvents() {
+    // A connected stream socket has at least its write event to report; the platform posts it
+    // again until the queue takes it. (A listener is left alone: an accept event reported twice
+    // would make the second Accept fail.)
+    if (FHSocket != INVALID_SOCKET && FState == wsConnected && FType == SOCK_STREAM && FSelectEvent != 0 && !FPaused)
+        BoundWinsock::WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent);
+}
+
+void TCustomEventSocket::PostOwnEvent(LONG Event, int Limit, WORD ErrCode) {
+    int& onTheirWay = OwnEventsOnTheirWay(Event);
+    if (onTheirWay >= Limit) return;
+    ++onTheirWay;
+    PostLater(WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(Event | OwnEventMark, ErrCode));
+}
+
 void TCustomEventSocket::HandleMessage(TSocketMessage& Message) {
     try {
         switch (Message.Msg) {
@@ -146,7 +210,7 @@ void TCustomEventSocket::HandleMessage(TSocketMessage& Message) {
         case WM_HOST_BY_NAME_REPLY: HandleHostByNameReply(Message); break;
         case WM_HOST_BY_ADDR_REPLY: HandleHostByAddrReply(Message); break;
         case WM_CLOSE_LATER: HandleCloseLater(); break;
-        case WM_RELEASE_SOCKET: HandleRelease(); break;  // the object is gone from here on
+        case WM_RELEASE_SOCKET: HandleRelease(); break;
         case WM_TEST_EXCEPTION: throw ESocketException("Test exception in EventSocket");
         default: Message.Result = DefWindowProcA(FWindowHandle, Message.Msg, Message.WParam, Message.LParam);
         }
@@ -159,6 +223,7 @@ void TCustomEventSocket::HandleEventException(Exception& E) {
     bool CanClose = true;
     if (OnBgException) {
         try {
+            TSocketHold hold(*this);
             OnBgException(this, E, CanClose);
         } catch (...) {
             // The handler's own failure changes nothing of the way out.
@@ -173,7 +238,13 @@ void TCustomEventSocket::HandleEventException(Exception& E) {
 
 void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
     // Left over from an earlier handle, or posted for none.
-    if (Message.WParam != FHSocket || FHSocket == INVALID_SOCKET || FPaused) return;
+    if (Message.WParam != FHSocket || FHSocket == INVALID_SOCKET) return;
+    // One of the socket's own is no longer on its way: the next one may go.
+    const LONG events = WSAGETSELECTEVENT(Message.LParam);
+    if ((events & OwnEventMark) != 0)
+        for (const LONG event : {FD_READ, FD_WRITE, FD_CLOSE})
+            if ((events & event) != 0 && OwnEventsOnTheirWay(event) > 0) --OwnEventsOnTheirWay(event);
+    if (FPaused) return;
     using THandler = void (TCustomEventSocket::*)(TSocketMessage&);
     static constexpr struct {
         LONG Event;
@@ -183,7 +254,6 @@ void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
         {FD_WRITE, &TCustomEventSocket::HandleWriteEvent},     {FD_ACCEPT, &TCustomEventSocket::HandleAcceptEvent},
         {FD_CLOSE, &TCustomEventSocket::HandleCloseEvent},
     };
-    const WORD events = WSAGETSELECTEVENT(Message.LParam);
     for (const auto& step : Order) {
         // A handler before this one may have closed or replaced the handle.
         if ((events & step.Event) == 0) continue;
@@ -206,7 +276,10 @@ void TCustomEventSocket::HandleReadEvent(TSocketMessage& Message) {
         EnterState(wsConnected);
         FireSessionConnectedFirst(ErrCode);
     }
-    ReceiveLoop(ErrCode, ComponentOptions);
+    const SOCKET handle = FHSocket;
+    // What is left (the slice is used, or the handler declined) is offered again from the
+    // message loop: the platform reports no more until a receive takes something.
+    if (ReceiveLoop(ErrCode, ComponentOptions) != TReceiveEnd::Drained && SameSession(handle)) ReadOnLater();
 }
 
 void TCustomEventSocket::HandleWriteEvent(TSocketMessage& Message) {
@@ -222,11 +295,17 @@ void TCustomEventSocket::HandleAcceptEvent(TSocketMessage& Message) {
 void TCustomEventSocket::HandleCloseEvent(TSocketMessage& Message) {
     if (FState == wsConnecting) return;
     const SOCKET handle = FHSocket;
-    // Whatever is still pending is delivered before the session ends.
-    ReceiveLoop(0, ComponentOptions & ~static_cast<TEventSocketOptions>(wsoNoReceiveLoop));
+    // Whatever is still pending is delivered before the session ends, slice by slice: the
+    // close comes again, as an event of the socket's own, until all is delivered (or the
+    // handler declines what is left, which goes with the session).
+    const TReceiveEnd end = ReceiveLoop(0, ComponentOptions & ~static_cast<TEventSocketOptions>(wsoNoReceiveLoop));
     // A data handler that closed has reported the session already, and one that connected
     // again owns the new one.
     if (!SameSession(handle) || FState == wsClosed) return;
+    if (end == TReceiveEnd::Sliced) {
+        PostOwnEvent(FD_CLOSE, 1, WSAGETSELECTERROR(Message.LParam));
+        return;
+    }
     if (!FCloseInvoked) {
         FCloseInvoked = true;
         FireSessionClosed(WSAGETSELECTERROR(Message.LParam));
@@ -258,6 +337,7 @@ void TCustomEventSocket::Dup(SOCKET NewHandle) {
     // The queue's bytes were meant for the old session's peer.
     ClearSendQueue();
     FAllSent = true;
+    ForgetOwnEvents();
     FHSocket = NewHandle;
     ApplyLinger();
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;

@@ -9,10 +9,12 @@
 // calls AfterConstruction once the object is complete, and its destructor calls
 // DestroySocket first.
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Classes.h"
 #include "EventSockBuf.h"
@@ -39,6 +41,9 @@ inline constexpr UINT WM_HOST_BY_ADDR_REPLY = WM_USER + 3;
 inline constexpr UINT WM_CLOSE_LATER = WM_USER + 4;
 inline constexpr UINT WM_RELEASE_SOCKET = WM_USER + 5;
 inline constexpr UINT WM_TEST_EXCEPTION = WM_USER + 6;      // nothing posts it but a test
+// Beside the event bit of a socket event that the socket posted itself: such events are
+// counted while they are on their way.
+inline constexpr LONG OwnEventMark = 0x4000;
 
 struct TSocketMessage {
     UINT Msg;
@@ -81,7 +86,9 @@ public:
     std::string PeerPort() { return GetPeerPort(); }
     // The handle that the last successful Accept returned.
     SOCKET AcceptedHandle() const { return FASocket; }
-    int ReadCount() const { return FReadCount; }
+    // A 32-bit count, as designed, that wraps round (past 2 GiB of one connection it reads
+    // negative) instead of overflowing.
+    int ReadCount() const { return static_cast<int>(FReadCount); }
     int LastError() const { return FLastError; }
     const std::string& DnsResult() const { return FDnsResult; }
     const TStrings& DnsResultList() const { return *FDnsResultList; }
@@ -115,6 +122,9 @@ public:
     TBgExceptionEvent OnBgException;
 
     // ---- life cycle and dispatch ----
+    // Every message of the hidden window comes here: HandleMessage, then what the message
+    // left due (a release, posts the thread's queue refused).
+    void WindowMessage(TSocketMessage& Message);
     virtual void HandleMessage(TSocketMessage& Message);
     virtual void ResetDefaults();
     void EnterState(TSocketState NewState);
@@ -166,7 +176,9 @@ public:
     virtual void Disconnect();
     virtual void AbortConnection();
     // Post the close, resp. the release, to the hidden window and return at once; after
-    // ReleaseLater the object must not be touched once the message loop has run.
+    // ReleaseLater the object must not be touched once the message loop has run. A release
+    // that arrives while the socket's own code is running (a handler that opened a box) is
+    // carried out once that code has returned.
     virtual void CloseLater();
     virtual void ReleaseLater();
     // Sends until the queue is empty, resp. delivers data until the peer has closed; both
@@ -185,6 +197,25 @@ public:
     virtual bool TimevalCompare(const timeval& A, const timeval& B, bool IsEqual);
 
 protected:
+    // A stretch of the socket's own code during which an event handler or a message pump runs:
+    // a release that the pump dispatches meanwhile waits until the outermost stretch has ended.
+    class TSocketHold {
+    public:
+        explicit TSocketHold(TCustomEventSocket& Socket) : FSocket(Socket) { ++FSocket.FHolds; }
+        ~TSocketHold();
+        TSocketHold(const TSocketHold&) = delete;
+        TSocketHold& operator=(const TSocketHold&) = delete;
+
+    private:
+        TCustomEventSocket& FSocket;
+    };
+    // How a run of the receive loop ended.
+    enum class TReceiveEnd {
+        Drained,   // nothing pending, the session ended, or an error
+        Declined,  // the handler took nothing of what is pending
+        Sliced,    // its share of the thread's time is used; bytes are still pending
+    };
+
     explicit TCustomEventSocket(TComponent* AOwner);
     // The virtual steps of construction: hidden window, closed defaults, socket count.
     void AfterConstruction();
@@ -229,8 +260,17 @@ protected:
     void HandleRelease();
     void HandleHostByNameReply(TSocketMessage& Message);
     void HandleHostByAddrReply(TSocketMessage& Message);
-    // Hands one read event's bytes to OnDataAvailable for as long as the platform has some.
-    void ReceiveLoop(WORD ErrCode, TEventSocketOptions Options);
+    // Hands one read event's bytes to OnDataAvailable while the platform has some, for one
+    // slice of the thread's time at most.
+    TReceiveEnd ReceiveLoop(WORD ErrCode, TEventSocketOptions Options);
+    // The receive loop's slice is used up: what is pending waits for the next read event.
+    bool ReceiveSliceUsed() const;
+    // A read event of the socket's own, so that what is pending or held is offered again from
+    // the message loop; one at a time.
+    void ReadLater();
+    // Posts a message to the hidden window; one that the thread's queue refuses is kept and
+    // posted again once the socket's next message has been handled.
+    void PostLater(UINT Msg, WPARAM WParam, LPARAM LParam);
     void ApplyLinger();
     void ClearSendQueue();
 
@@ -262,7 +302,7 @@ protected:
     bool FProtoResolved = false;
     bool FLocalPortResolved = false;
     int FSendFlags = 0;
-    int FReadCount = 0;
+    std::uint32_t FReadCount = 0;
     int FLastError = 0;
     USHORT FLocalPortNum = 0;  // host order; after a bind the port actually bound
     SOCKET FASocket = INVALID_SOCKET;
@@ -277,7 +317,9 @@ protected:
 private:
     template <class TEvent, class... TArgs>
     void Fire(const TEvent& Event, TArgs... Args) {
-        if (Event && !FDestroying) Event(this, Args...);
+        if (!Event || FDestroying) return;
+        TSocketHold hold(*this);
+        Event(this, Args...);
     }
 
     // Names the platform's last error; MayEndSession false keeps the handle whatever the code
@@ -287,6 +329,8 @@ private:
     bool SameSession(SOCKET Handle) const { return FHSocket == Handle && FHSocket != INVALID_SOCKET; }
     void WaitForMessages();
     bool ClosesGracefully() const;
+    // The end of ShutAndClose: the closed defaults, unless a handler began a new session.
+    void FinishClose();
     // TryToSend while serving messages, until all is sent, an error is reported, the session
     // ends or TimeLimit milliseconds (INFINITE: none) have passed.
     void SendQueued(DWORD TimeLimit);
@@ -302,8 +346,20 @@ private:
     bool JoinMultiCastGroup();
     bool PeerName(sockaddr_in& Name, const char* Failure);
     bool BoundName(sockaddr_in& Name);
-    void PostWriteEvent();
-    // Appends the blocks for Len more bytes, as one run.
+    // Posts a socket event of the socket's own (FD_READ, FD_WRITE, FD_CLOSE) unless Limit of
+    // that kind are on their way already.
+    void PostOwnEvent(LONG Event, int Limit, WORD ErrCode = 0);
+    int& OwnEventsOnTheirWay(LONG Event) { return FOwnEvents[Event == FD_READ ? 0 : Event == FD_WRITE ? 1 : 2]; }
+    // Those of an earlier handle are dropped as they come.
+    void ForgetOwnEvents() { FOwnEvents[0] = FOwnEvents[1] = FOwnEvents[2] = 0; }
+    // Asks the platform to report the conditions that hold: the socket then has a message of
+    // the platform's coming, which the platform posts again until the queue takes it.
+    void AskForEvents();
+    // Posts again what the queue refused.
+    void RetryUnposted();
+    // What the receive loop left pending comes with read events of the socket's own.
+    void ReadOnLater();
+    // Appends the blocks for Len more bytes (runs of end-to-end blocks), all or none.
     void AppendBlocks(int Len);
     // The pending bytes of the blocks after First that lie end to end with it.
     int FollowingUnsent(const TBuffer& First) const;
@@ -314,7 +370,16 @@ private:
     bool FCounted = false;  // the socket count includes this socket
     bool FSendFailed = false;  // the last TryToSend ended in an error
     bool FFlushing = false;    // SendQueued is waiting
-    unsigned long FBytesTaken = 0;  // bytes taken from the platform by RecvData, for the loops
+    unsigned long long FBytesTaken = 0;  // bytes taken from the platform by RecvData, for the loops
+    int FHolds = 0;               // stretches of the socket's own code on the stack (TSocketHold)
+    bool FReleaseDue = false;     // the release message came while FHolds was above 0
+    int FOwnEvents[3] = {};       // read, write and close events of the socket's own on their way
+    std::vector<TSocketMessage> FUnposted;  // posts the thread's queue refused
+    // The receive loop's share (EventSocketData.cpp): when the running run began; after a run
+    // that used its slice or was declined, the read events that have done nothing since.
+    DWORD FSliceStart = 0;
+    bool FPausing = false;
+    int FPauseEvents = 0;
 };
 
 // How PumpMessages processes the application's pending messages when MultiThreaded is off:

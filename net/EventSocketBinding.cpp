@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 
 #include "SysUtils.h"
 
@@ -49,7 +48,7 @@ struct TUnit {
     std::atomic<BYTE> ReqVerHigh{1};
     int SocketCount = 0;  // under LibraryLock
     WSADATA StartupData{};
-    std::once_flag ExitHandler;
+    bool ExitHandlerRegistered = false;  // under LibraryLock
 };
 
 TUnit& Unit() {
@@ -106,7 +105,10 @@ FARPROC GetWinsockProc(const std::string& ProcName) {
         const HMODULE module = LoadLibraryA(WinsockName);
         if (!module) throw ESocketException(std::string("Unable to load ") + WinsockName + " Error #" + LastErrorText());
         unit.Winsock.store(module);
-        std::call_once(unit.ExitHandler, [] { std::atexit(FinalizeEventSocketUnit); });
+        if (!unit.ExitHandlerRegistered) {
+            unit.ExitHandlerRegistered = true;
+            std::atexit(FinalizeEventSocketUnit);
+        }
         const WORD version = static_cast<WORD>(unit.ReqVerLow.load() + 256 * unit.ReqVerHigh.load());
         const int result = BoundWinsock::WSAStartup(version, &unit.StartupData);
         if (result != 0) throw ESocketException(Format("%s: WSAStartup error #%d", WinsockName, result));

@@ -35,10 +35,12 @@ void TCustomEventSocket::ShutAndClose(bool Shut, WORD ErrCode) {
         if (!SameSession(handle)) return;  // a handler closed it meanwhile
         ShutdownSocket(SD_SEND);
     }
+    const SOCKET handle = FHSocket;
     while (BoundWinsock::closesocket(FHSocket) != 0) {
         FLastError = BoundWinsock::WSAGetLastError();
         if (FLastError == WSAEWOULDBLOCK) {
             PumpMessages();
+            if (!SameSession(handle)) return;  // a handler closed it meanwhile
             continue;
         }
         if (FLastError == WSANOTINITIALISED) break;  // the library closed it already
@@ -47,11 +49,20 @@ void TCustomEventSocket::ShutAndClose(bool Shut, WORD ErrCode) {
         return;
     }
     FHSocket = INVALID_SOCKET;
+    // However the handlers below end (one may throw), the session is over: the defaults come
+    // back, and with them the report of the next session's close.
+    struct TFinish {
+        TCustomEventSocket& Socket;
+        ~TFinish() { Socket.FinishClose(); }
+    } finish{*this};
     EnterState(wsClosed);
     if (!Destroying() && !FCloseInvoked) {
         FCloseInvoked = true;
         FireSessionClosed(ErrCode);
     }
+}
+
+void TCustomEventSocket::FinishClose() {
     if (FHSocket != INVALID_SOCKET || FState != wsClosed) {
         // A handler that began a new session keeps it, and its close is yet to be reported.
         FCloseInvoked = false;
@@ -96,11 +107,12 @@ void TCustomEventSocket::DrainUntilClosed() {
         if (!SameSession(handle) || FState == wsClosed) return;
         ULONG pending = 0;
         if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) return;
-        if (pending > 0) {
-            const unsigned long takenBefore = FBytesTaken;
-            ReceiveLoop(0, ComponentOptions & ~static_cast<TEventSocketOptions>(wsoNoReceiveLoop));
-            if (FBytesTaken == takenBefore || !SameSession(handle)) return;  // a handler that takes nothing
-        }
+        // A handler that takes nothing ends the wait; a run that used its slice goes on from
+        // the pump.
+        if (pending > 0 &&
+            ReceiveLoop(0, ComponentOptions & ~static_cast<TEventSocketOptions>(wsoNoReceiveLoop)) == TReceiveEnd::Declined)
+            return;
+        if (!SameSession(handle)) return;
         // A peek tells the end (0) from nothing yet (would block) without taking a byte.
         char probe;
         const int result = RecvData(&probe, 1, MSG_PEEK);
@@ -128,13 +140,14 @@ void TCustomEventSocket::AbortWithError(WORD ErrCode) {
     ShutAndClose(false, ErrCode);
 }
 
-void TCustomEventSocket::CloseLater() { PostMessageA(FWindowHandle, WM_CLOSE_LATER, 0, 0); }
+void TCustomEventSocket::CloseLater() { PostLater(WM_CLOSE_LATER, 0, 0); }
 
-void TCustomEventSocket::ReleaseLater() { PostMessageA(FWindowHandle, WM_RELEASE_SOCKET, 0, 0); }
+void TCustomEventSocket::ReleaseLater() { PostLater(WM_RELEASE_SOCKET, 0, 0); }
 
 void TCustomEventSocket::HandleCloseLater() { Disconnect(); }
 
-void TCustomEventSocket::HandleRelease() { delete this; }
+// Carried out by WindowMessage once no code of the socket is on the stack any more.
+void TCustomEventSocket::HandleRelease() { FReleaseDue = true; }
 
 // ---- lookups -------------------------------------------------------------------------------------
 
@@ -236,7 +249,9 @@ void TCustomEventSocket::CancelLookup() {
     if (!FDnsLookupHandle) return;
     const int result = BoundWinsock::WSACancelAsyncRequest(FDnsLookupHandle);
     FDnsLookupHandle = nullptr;
-    if (result != 0) {
+    // A lookup that has completed (its reply waits in the queue) is as good as cancelled:
+    // the reply no longer matches and is ignored.
+    if (result != 0 && BoundWinsock::WSAGetLastError() != WSAEALREADY) {
         ReportSocketError("WSACancelAsyncRequest");
         return;
     }
@@ -251,7 +266,14 @@ void TCustomEventSocket::ReportSocketFailure(const std::string& Name, bool MayEn
     if (MayEndSession && (Code == WSAECONNRESET || Code == WSAENOTCONN)) {
         if (FHSocket != INVALID_SOCKET) BoundWinsock::closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
-        if (FState != wsClosed) FireSessionClosed(static_cast<WORD>(Code));
+        if (FState != wsClosed) {
+            try {
+                FireSessionClosed(static_cast<WORD>(Code));
+            } catch (...) {
+                if (FHSocket == INVALID_SOCKET) FState = wsClosed;  // no handle, no session
+                throw;
+            }
+        }
         // A handler that began a new session keeps it.
         if (FHSocket == INVALID_SOCKET) EnterState(wsClosed);
     }

@@ -99,6 +99,9 @@ bool TCustomEventSocket::OpenSocket(bool ForListen, const char* ResolveFailure, 
         return false;
     }
     ClearSendQueue();
+    // A handle that no session owns (a failed listen or adoption left it) goes, not leaks.
+    if (FHSocket != INVALID_SOCKET) BoundWinsock::closesocket(FHSocket);
+    ForgetOwnEvents();
     FHSocket = BoundWinsock::socket(FAddrFormat, FType, FProto);
     if (FHSocket != INVALID_SOCKET) return true;
     ReportSocketError(SocketFailure);
@@ -214,6 +217,11 @@ void TCustomEventSocket::ApplyLinger() {
 // ---- listening ---------------------------------------------------------------------------------
 
 void TCustomEventSocket::Listen() {
+    // As Connect: a second Listen would leave the first handle open, bound and owned by nothing.
+    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        ReportError("listen: socket already in use");
+        return;
+    }
     const struct {
         bool Assigned;
         const char* Failure;

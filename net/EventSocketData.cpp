@@ -4,8 +4,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
+
+#include "SysUtils.h"
 
 namespace {
+
+// The receive loop's share of the thread. A run works ReceiveSliceMs at most (and the call of
+// the handler that is running then). After a run that used its slice, or that the handler
+// declined, the socket's next ReceivePauseEvents read events do nothing but keep the socket's
+// own on their way: more than a loop that serves its queue in batches takes at once (the forms
+// layer's batch is 256), so such a loop gets to the rest of its work (its window, clicks,
+// signals) between two runs; a declined read comes back after them.
+constexpr DWORD ReceiveSliceMs = 10;
+constexpr int ReceivePauseEvents = 300;
 
 bool EndsConnection(int Error) {
     switch (Error) {
@@ -26,7 +38,7 @@ void SetEventSocketApplicationPump(TEventSocketApplicationPump Pump) { applicati
 
 int TCustomEventSocket::RecvData(void* Buffer, int BufferSize, int Flags) {
     const int result = BoundWinsock::recv(FHSocket, static_cast<char*>(Buffer), BufferSize, Flags);
-    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned long>(result);
+    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned>(result);
     return result;
 }
 
@@ -35,7 +47,7 @@ int TCustomEventSocket::ReceiveBytes(void* Buffer, int BufferSize) {
     if (result < 0)
         FLastError = BoundWinsock::WSAGetLastError();
     else
-        FReadCount += result;
+        FReadCount += static_cast<std::uint32_t>(result);
     return result;
 }
 
@@ -53,7 +65,7 @@ int TCustomEventSocket::RecvFromData(SOCKET Handle, void* Buffer, int BufferSize
                                      int& FromLen) {
     const int result = BoundWinsock::recvfrom(Handle, static_cast<char*>(Buffer), BufferSize, Flags,
                                               reinterpret_cast<sockaddr*>(&From), &FromLen);
-    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned long>(result);
+    if (result > 0 && (Flags & MSG_PEEK) == 0) FBytesTaken += static_cast<unsigned>(result);
     return result;
 }
 
@@ -62,7 +74,7 @@ int TCustomEventSocket::ReceiveDatagram(void* Buffer, int BufferSize, sockaddr_i
     if (result < 0)
         FLastError = BoundWinsock::WSAGetLastError();
     else
-        FReadCount += result;
+        FReadCount += static_cast<std::uint32_t>(result);
     return result;
 }
 
@@ -76,34 +88,68 @@ int TCustomEventSocket::QueryRcvdCount() {
     return static_cast<int>(pending);
 }
 
-void TCustomEventSocket::ReceiveLoop(WORD ErrCode, TEventSocketOptions Options) {
+TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TEventSocketOptions Options) {
+    if (FPausing) {
+        if (++FPauseEvents <= ReceivePauseEvents) return TReceiveEnd::Sliced;
+        FPausing = false;
+    }
+    FSliceStart = GetTickCount();
+    const SOCKET handle = FHSocket;
+    // What is pending, quietly: 0 when the handler has closed or replaced the session.
+    const auto pending = [this, handle] {
+        ULONG count = 0;
+        if (!SameSession(handle) || BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &count) == SOCKET_ERROR) return 0ul;
+        return static_cast<unsigned long>(count);
+    };
+    const auto pause = [this](TReceiveEnd End) {
+        FPausing = true;
+        FPauseEvents = 0;
+        return End;
+    };
     char discard[1024];
     for (;;) {
+        const unsigned long long takenBefore = FBytesTaken;
+        bool failed = false;
         try {
             FLastError = 0;
-            const unsigned long takenBefore = FBytesTaken;
             if (!FireDataAvailable(ErrCode) && RecvData(discard, sizeof discard, 0) < 0) {
                 FLastError = BoundWinsock::WSAGetLastError();
                 if (FLastError == WSAEWOULDBLOCK) {
                     FLastError = 0;
-                    return;
+                    return TReceiveEnd::Drained;
                 }
             }
-            if ((Options & wsoNoReceiveLoop) != 0 || FLastError != 0) return;
-            // A handler that leaves the bytes where they are would be called again at once, for
-            // ever; the platform's next read event gives it its next chance.
-            if (FBytesTaken == takenBefore) return;
-            ULONG pending = 0;
-            if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) {
-                FLastError = BoundWinsock::WSAGetLastError();
-                return;
-            }
-            if (pending == 0) return;
         } catch (...) {
-            // A failing data handler ends this loop only; the next read event starts a new one.
-            return;
+            // A failing data handler ends this run.
+            failed = true;
         }
+        // A handler that leaves the bytes where they are (failing or not) gets them again from
+        // the message loop once the thread has had its turn: the platform reports them no more.
+        // (One whose receive found nothing has not declined: what came since, the platform
+        // reports, that receive having re-enabled its read event.)
+        if (FBytesTaken == takenBefore)
+            return FLastError == 0 && pending() > 0 ? pause(TReceiveEnd::Declined) : TReceiveEnd::Drained;
+        if (failed || (Options & wsoNoReceiveLoop) != 0 || FLastError != 0) return TReceiveEnd::Drained;
+        ULONG count = 0;
+        if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &count) == SOCKET_ERROR) {
+            FLastError = BoundWinsock::WSAGetLastError();
+            return TReceiveEnd::Drained;
+        }
+        if (count == 0) return TReceiveEnd::Drained;
+        if (ReceiveSliceUsed()) return pause(TReceiveEnd::Sliced);
     }
+}
+
+bool TCustomEventSocket::ReceiveSliceUsed() const { return GetTickCount() - FSliceStart >= ReceiveSliceMs; }
+
+void TCustomEventSocket::ReadLater() {
+    if (FHSocket != INVALID_SOCKET) PostOwnEvent(FD_READ, 1);
+}
+
+void TCustomEventSocket::ReadOnLater() {
+    // Two stay on their way while the socket pauses, so the thread's queue does not run empty
+    // (and wake again) between them; the spare one at the end is a read event like any other.
+    for (int i = 0; i < 2; ++i) PostOwnEvent(FD_READ, 2);
 }
 
 int TCustomEventSocket::SendChunk(const void* Data, int Len) {
@@ -117,26 +163,37 @@ int TCustomEventSocket::SendChunk(const void* Data, int Len) {
 
 void TCustomEventSocket::QueueData(const void* Data, int Len) {
     if (Len <= 0 || !Data) return;
-    if (FBufList.empty()) AppendBlocks(Len);
     // Filling goes on in the last block that holds bytes (or the first of a new run).
-    std::size_t index = FBufList.size() - 1;
+    std::size_t index = FBufList.empty() ? 0 : FBufList.size() - 1;
     while (index > 0 && FBufList[index]->Written() == 0) --index;
+    long long room = 0;
+    for (std::size_t i = index; i < FBufList.size(); ++i) room += FBufList[i]->BlockSize() - FBufList[i]->Written();
+    // Every block first: bytes that cannot all be queued are not queued at all.
+    if (room < Len) AppendBlocks(static_cast<int>(Len - room));
     const char* bytes = static_cast<const char*>(Data);
     for (;;) {
         const int taken = FBufList[index]->Append(bytes, Len);
         if (taken == Len) return;
         bytes += taken;
         Len -= taken;
-        if (++index == FBufList.size()) AppendBlocks(Len);
+        ++index;
     }
 }
 
 void TCustomEventSocket::AppendBlocks(int Len) {
     // The blocks for one send lie end to end, so a send call can take several of them at once
     // straight from where they are.
-    const int count = std::clamp((Len + FBufSize - 1) / FBufSize, 1, MaxBlocksPerRun);
-    std::shared_ptr<char[]> run(new char[static_cast<std::size_t>(count) * FBufSize]);
-    for (int i = 0; i < count; ++i) FBufList.push_back(std::make_unique<TBuffer>(run, i * FBufSize, FBufSize));
+    std::deque<std::unique_ptr<TBuffer>> blocks;
+    try {
+        for (int count = Len / FBufSize + (Len % FBufSize != 0); count > 0; count -= MaxBlocksPerRun) {
+            const int inRun = std::min(count, MaxBlocksPerRun);
+            std::shared_ptr<char[]> run(new char[static_cast<std::size_t>(inRun) * FBufSize]);
+            for (int i = 0; i < inRun; ++i) blocks.push_back(std::make_unique<TBuffer>(run, i * FBufSize, FBufSize));
+        }
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory();
+    }
+    for (auto& block : blocks) FBufList.push_back(std::move(block));
 }
 
 void TCustomEventSocket::ClearSendQueue() { FBufList.clear(); }
@@ -218,13 +275,10 @@ int TCustomEventSocket::Send(const void* Data, int Len) {
     }
     TryToSend();
     // OnDataSent comes from the message loop, never from inside Send, so a handler that sends
-    // again does not recurse.
-    if (FAllSent && FHSocket != INVALID_SOCKET) PostWriteEvent();
+    // again does not recurse. Two on their way serve any number of sends before them, and keep
+    // a sender fed from OnDataSent one chunk ahead.
+    if (FAllSent && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE, 2);
     return result;
-}
-
-void TCustomEventSocket::PostWriteEvent() {
-    PostMessageA(FWindowHandle, WM_SOCKET_EVENT, FHSocket, WSAMAKESELECTREPLY(FD_WRITE, 0));
 }
 
 int TCustomEventSocket::SendDatagram(const sockaddr_in& Dest, int DestLen, const void* Data, int Len) {
@@ -233,7 +287,7 @@ int TCustomEventSocket::SendDatagram(const sockaddr_in& Dest, int DestLen, const
                                             reinterpret_cast<const sockaddr*>(&dest), DestLen);
     if (result > 0) {
         FireSendData(result);
-        if (FAllSent && FType == SOCK_DGRAM && FHSocket != INVALID_SOCKET) PostWriteEvent();
+        if (FAllSent && FType == SOCK_DGRAM && FHSocket != INVALID_SOCKET) PostOwnEvent(FD_WRITE, 2);
     }
     return result;
 }
@@ -254,6 +308,8 @@ void TCustomEventSocket::ChangeSendFlags(TSocketSendFlags Value) {
 TSocketSendFlags TCustomEventSocket::SendFlags() const { return FSendFlags == MSG_OOB ? wsSendUrgent : wsSendNormal; }
 
 void TCustomEventSocket::PumpMessages() {
+    // What the pump dispatches may release the socket: it waits until the pump has returned.
+    TSocketHold hold(*this);
     const TEventSocketApplicationPump pump = applicationPump.load();
     if (MultiThreaded || !pump)
         PumpThreadMessages();

@@ -51,6 +51,6 @@ LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
     auto* socket = reinterpret_cast<TCustomEventSocket*>(GetWindowLongPtrA(Window, 0));
     if (!socket) return DefWindowProcA(Window, Msg, WParam, LParam);
     TSocketMessage message{Msg, WParam, LParam, 0};
-    socket->HandleMessage(message);
+    socket->WindowMessage(message);  // which may have freed the socket
     return message.Result;
 }

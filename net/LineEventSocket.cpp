@@ -50,9 +50,10 @@ void TCustomLineEventSocket::ReleaseLineBuf() {
     ++FLineGeneration;
 }
 
-void TCustomLineEventSocket::TakeFromStart(void* Buffer, int Count, int Remaining) {
-    std::memcpy(Buffer, FLineBuf.get(), static_cast<std::size_t>(Count));
-    std::memmove(FLineBuf.get(), FLineBuf.get() + Count, static_cast<std::size_t>(Remaining));
+void TCustomLineEventSocket::TakeFrom(int At, void* Buffer, int Count, int Remaining, int Flags) {
+    std::memcpy(Buffer, FLineBuf.get() + At, static_cast<std::size_t>(Count));
+    if ((Flags & MSG_PEEK) != 0) return;  // a look only
+    std::memmove(FLineBuf.get() + At, FLineBuf.get() + At + Count, static_cast<std::size_t>(Remaining));
 }
 
 void TCustomLineEventSocket::EndDelivery() {
@@ -74,16 +75,25 @@ int TCustomLineEventSocket::QueryRcvdCount() {
 }
 
 int TCustomLineEventSocket::RecvData(void* Buffer, int BufferSize, int Flags) {
+    const bool take = (Flags & MSG_PEEK) == 0;
     if (Assembling() && FLineDeliverLen > 0) {
         const int count = std::clamp(BufferSize, 0, FLineDeliverLen);
-        TakeFromStart(Buffer, count, FLineDeliverLen - count);
-        FLineDeliverLen -= count;
+        TakeFrom(0, Buffer, count, FLineDeliverLen - count, Flags);
+        if (take) FLineDeliverLen -= count;
+        return count;
+    }
+    if (Assembling() && FLineBehind > 0 && FLineHeld > FLineBehind) {
+        // The line is taken and the handler reads on: the stream goes on with what is held
+        // behind the line, not with what the socket has, which came later.
+        const int count = std::clamp(BufferSize, 0, FLineHeld - FLineBehind);
+        TakeFrom(FLineBehind, Buffer, count, FLineHeld - FLineBehind - count + 1, Flags);
+        if (take) FLineHeld -= count;
         return count;
     }
     if (!Assembling() && FLineHeld > 0) {
         const int count = std::clamp(BufferSize, 0, FLineHeld);
-        TakeFromStart(Buffer, count, FLineHeld - count + 1);  // with the zero byte behind
-        FLineHeld -= count;
+        TakeFrom(0, Buffer, count, FLineHeld - count + 1, Flags);  // with the zero byte behind
+        if (take) FLineHeld -= count;
         return count;
     }
     return TCustomSocksEventSocket::RecvData(Buffer, BufferSize, Flags);
@@ -99,7 +109,8 @@ bool TCustomLineEventSocket::DeliverHeldPlain(const TLineTicket& T) {
             FLineHeld = 0;
             Terminate();
         } else if (FLineHeld == before) {
-            break;  // offered again with the next read event
+            ReadLater();  // offered again from the message loop
+            break;
         }
     }
     return true;
@@ -127,8 +138,7 @@ bool TCustomLineEventSocket::FireDataAvailable(WORD ErrCode) {
         ~TDepth() {
             if (--Socket.FLineDepth > 0 || !Socket.FLineMissed) return;
             Socket.FLineMissed = false;
-            if (Socket.FHSocket != INVALID_SOCKET)
-                PostMessageA(Socket.FWindowHandle, WM_SOCKET_EVENT, Socket.FHSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+            Socket.ReadLater();
         }
     } depth(*this);
     return AssembleLines();
@@ -181,18 +191,22 @@ bool TCustomLineEventSocket::AssembleLines() {
                 }
             }
         } catch (...) {
-            // The untaken rest stays held, line end included, and is searched again.
+            // The untaken rest stays held, line end included, and is offered again from the
+            // message loop.
             if (!Changed(ticket)) {
                 EndDelivery();
                 FLineRescan = true;
+                ReadLater();
             }
             throw;
         }
         EndDelivery();
         start = 0;
-        if (stalled) {
-            // A handler that takes nothing gets the line again with the next read event.
+        if (stalled || ReceiveSliceUsed()) {
+            // A handler that takes nothing gets the line again from the message loop, and so do
+            // the lines behind one that used up the receive loop's slice.
             FLineRescan = true;
+            ReadLater();
             return true;
         }
         if (!DeliverHeldPlain(ticket)) return true;
@@ -267,7 +281,9 @@ void TCustomLineEventSocket::EditLine(int& Count) {
 }
 
 void TCustomLineEventSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
-    if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);
+    if (!OnLineLimitExceeded) return;
+    TSocketHold hold(*this);
+    OnLineLimitExceeded(this, RcvdLength, ClearData);
 }
 
 // ---- mode, refire, close -----------------------------------------------------------------------
@@ -280,7 +296,13 @@ void TCustomLineEventSocket::ChangeLineMode(bool Value) {
     // data from now on, so they must lie end to end before the handler reads on.
     if (!Assembling() && FLineDeliverLen > 0) EndDelivery();
     // Delivered from the message loop in the new mode, not inside the setter.
-    if (FLineHeld > 0 || FLineDeliverLen > 0) PostMessageA(FWindowHandle, WM_LINE_REFIRE, 0, 0);
+    if (FLineHeld > 0 || FLineDeliverLen > 0) PostLater(WM_LINE_REFIRE, 0, 0);
+}
+
+void TCustomLineEventSocket::AfterDup() {
+    // Bytes held from the connection that the adopted one replaces are not its own.
+    ReleaseLineBuf();
+    TCustomSocksEventSocket::AfterDup();
 }
 
 void TCustomLineEventSocket::HandleMessage(TSocketMessage& Message) {
@@ -366,6 +388,9 @@ int TCustomSyncEventSocket::WaitUntilSet(bool& Flag) {
 
 int TCustomSyncEventSocket::CallAndWait(bool& Flag, const std::function<void()>& Proc) {
     Flag = false;
-    if (Proc) Proc();
+    if (Proc) {
+        TSocketHold hold(*this);
+        Proc();
+    }
     return WaitUntilSet(Flag);
 }

@@ -42,6 +42,7 @@ protected:
     virtual void FireLineLimitExceeded(int RcvdLength, bool& ClearData);
     virtual void ChangeLineMode(bool Value);
     virtual void EditLine(int& Count);
+    void AfterDup() override;
 
 private:
     // Identifies the session and its buffer; a call out (handler, echo, limit event) after
@@ -71,8 +72,9 @@ private:
     // Offers the held bytes as plain data while lines are not cut; false once the session or
     // buffer changed.
     bool DeliverHeldPlain(const TLineTicket& T);
-    // Copies Count bytes from the start and moves the Remaining bytes behind them to the start.
-    void TakeFromStart(void* Buffer, int Count, int Remaining);
+    // Copies Count bytes from At on and, unless Flags ask for a peek, moves the Remaining bytes
+    // behind them to At.
+    void TakeFrom(int At, void* Buffer, int Count, int Remaining, int Flags);
 
     std::unique_ptr<char[]> FLineBuf;
     int FLineBufSize = 0;

@@ -140,15 +140,25 @@ void TCustomSocksEventSocket::ChangeSocksLevel(const std::string& Value) {
     FSocksLevel = UpperCase(Value);
 }
 
+void TCustomSocksEventSocket::AfterDup() {
+    // An adopted connection has no negotiation of its own, and no bytes behind a reply.
+    ForgetNegotiation();
+    TCustomEventSocket::AfterDup();
+}
+
+void TCustomSocksEventSocket::ForgetNegotiation() {
+    FSocksPhase = socksPhaseNone;
+    FSocksReplyLen = 0;
+    FSocksSpillLen = 0;
+}
+
 void TCustomSocksEventSocket::ResetDefaults() {
     TCustomEventSocket::ResetDefaults();
-    FSocksPhase = socksPhaseNone;
+    ForgetNegotiation();
     FSocksServer.clear();
     FHasSocksServer = false;
     FSocksPort.clear();
     FSocksLevel = "5";
-    FSocksReplyLen = 0;
-    FSocksSpillLen = 0;
     FSocksAddrResolved = false;
     FSocksPortResolved = false;
 }
@@ -156,15 +166,21 @@ void TCustomSocksEventSocket::ResetDefaults() {
 // ---- events ------------------------------------------------------------------------------------
 
 void TCustomSocksEventSocket::FireSocksConnected(WORD ErrCode) {
-    if (OnSocksConnected) OnSocksConnected(this, ErrCode);
+    if (!OnSocksConnected) return;
+    TSocketHold hold(*this);
+    OnSocksConnected(this, ErrCode);
 }
 
 void TCustomSocksEventSocket::FireSocksError(int Error, const std::string& Msg) {
-    if (OnSocksError) OnSocksError(this, Error, Msg);
+    if (!OnSocksError) return;
+    TSocketHold hold(*this);
+    OnSocksError(this, Error, Msg);
 }
 
 void TCustomSocksEventSocket::FireSocksAuthState(TSocksAuthState AuthState) {
-    if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+    if (!OnSocksAuthState) return;
+    TSocketHold hold(*this);
+    OnSocksAuthState(this, AuthState);
 }
 
 void TCustomSocksEventSocket::FireSessionClosed(WORD ErrCode) {
@@ -360,6 +376,8 @@ bool TCustomSocksEventSocket::FireDataAvailable(WORD ErrCode) {
             spill = FSocksSpillLen;
             result = TCustomEventSocket::FireDataAvailable(0);
         }
+        // One that declines the rest gets it again from the message loop.
+        if (result && FSocksSpillLen > 0 && FHSocket == handle) ReadLater();
         return result;
     }
     if (ErrCode != 0) {

@@ -63,6 +63,7 @@ protected:
     bool FireDataAvailable(WORD ErrCode) override;
     void FireSessionConnectedFirst(WORD ErrCode) override;
     void FireSessionClosed(WORD ErrCode) override;
+    void AfterDup() override;
     virtual void FireSocksConnected(WORD ErrCode);
     virtual void ChangeSocksPort(const std::string& Value);
     virtual void ChangeSocksServer(const std::string& Value);
@@ -77,6 +78,7 @@ protected:
 
 private:
     bool Socks4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+    void ForgetNegotiation();
     // Empty when the request fields fit their length bytes (and SOCKS 4 fields hold no NUL).
     std::string RequestFault() const;
     void SendRequest(const std::string& Request);

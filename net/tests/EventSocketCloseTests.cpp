@@ -116,6 +116,82 @@ TEST_F(EventSocketCloseTest, AnOnSessionClosedHandlerThatConnectsAgainKeepsTheNe
     EXPECT_EQ(Log, Strings({"closed 0", "closed 0", "closed 0"}));
 }
 
+// A handler that releases the socket and then opens a box (a pump) inside the socket's own
+// code: the release waits until that code has returned (the sanitizer build watches).
+TEST_F(EventSocketCloseTest, AReleaseWhileTheSocketsCodeRunsWaitsUntilItHasReturned) {
+    enum TRoad { InFlushSendQueue, InGracefulDisconnect, InDataHandler, InClosedHandler };
+    for (const TRoad road : {InFlushSendQueue, InGracefulDisconnect, InDataHandler, InClosedHandler}) {
+        SCOPED_TRACE(road);
+        TEventSocket* socket = TEventSocket::Create(&Owner);
+        int aliveAfterBox = -1;
+        const auto releaseAndBox = [&](TObject*, WORD) {
+            if (aliveAfterBox >= 0) return;
+            socket->ReceiveText();
+            socket->ReleaseLater();
+            PumpFor(20);
+            aliveAfterBox = Owner.ComponentCount();
+        };
+        (road == InClosedHandler ? socket->OnSessionClosed : socket->OnDataAvailable) = releaseAndBox;
+        socket->LingerOnOff = wsLingerOff;
+        const int peer = Connected(socket);
+        if (road <= InGracefulDisconnect) {
+            FillPlatform(socket->HSocket(), peer);
+            socket->SendText(Pattern(50000));
+        }
+        ASSERT_EQ(PosixPeer::Write(peer, "x"), 1);
+        TPeerReader reader(peer, 1);
+        if (road == InFlushSendQueue) socket->FlushSendQueue();
+        if (road == InGracefulDisconnect) socket->Disconnect();
+        if (road == InClosedHandler) PosixPeer::ShutdownWrite(peer);
+        EXPECT_TRUE(PumpUntil([&] { return aliveAfterBox >= 0; }));
+        EXPECT_EQ(aliveAfterBox, 1);
+        if (road <= InGracefulDisconnect) {
+            EXPECT_EQ(Owner.ComponentCount(), 1);  // the road has returned; now it goes
+        }
+        EXPECT_TRUE(PumpUntil([&] { return Owner.ComponentCount() == 0; }));
+    }
+}
+
+// However OnSessionClosed ends, the next session's close is reported.
+TEST_F(EventSocketCloseTest, AnOnSessionClosedThatThrowsLeavesTheNextCloseReported) {
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "a refused connect, in the dispatch" : "Disconnect");
+        int closes = 0;
+        Socket->OnSessionClosed = [&](TObject*, WORD) {
+            if (++closes == 1) throw ESocketException("handler failed");
+        };
+        if (refused) {
+            StartConnect(Socket, FreePort());
+        } else {
+            Connected(Socket);
+            EXPECT_EQ(SocketError([&] { Socket->Disconnect(); }), "handler failed");
+        }
+        EXPECT_TRUE(PumpUntil([&] { return closes == 1 && Socket->State() == wsClosed; }));
+        PosixPeer::ShutdownWrite(Connected(Socket));
+        EXPECT_TRUE(PumpUntil([&] { return closes == 2; }));
+    }
+}
+
+// A lookup that has completed, its reply still in the queue, does not stop an abort.
+TEST_F(EventSocketCloseTest, AnAbortWhileAFinishedLookupsReplyWaitsStillCloses) {
+    for (const bool background : {false, true}) {
+        SCOPED_TRACE(background ? "an exception of a handler" : "AbortConnection");
+        const int peer = Connected(Socket);
+        Socket->DnsLookup("localhost");
+        MSG reply;
+        for (int i = 0; i < 5000 && !PeekMessageA(&reply, Socket->Handle(), WM_HOST_BY_NAME_REPLY,
+                                                  WM_HOST_BY_NAME_REPLY, PM_NOREMOVE); ++i)
+            Sleep(1);
+        if (background)
+            SendMessageA(Socket->Handle(), WM_TEST_EXCEPTION, 0, 0);
+        else
+            EXPECT_EQ(SocketError([&] { Socket->AbortConnection(); }), "");
+        EXPECT_EQ(Socket->State(), wsClosed);
+        EXPECT_LE(PeerEnd(peer), 0);
+        PumpFor(20);  // the late reply is ignored
+    }
+}
+
 TEST_F(EventSocketCloseTest, FlushSendQueueReturnsWhenAllIsSentOrSendingFails) {
     TEventSocket* socket = TEventSocket::Create(&Owner);
     const int peer = Connected(socket);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "EventSocketFixture.h"
+#include "SocksTestSupport.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ TEST_F(LineTest, HandlersThatCloseChangeTheEndOrThrowLeaveTheHeldBytesConsistent
     EXPECT_EQ(Lines, (Strings{"ab\r\n", "cd\r\n"}));
     Socket->Disconnect();
 
-    // A handler that throws before taking its line gets it again with the next read.
+    // A handler that throws before taking its line gets it again from the loop.
     Lines.clear();
     peer = Start();
     bool thrown = false;
@@ -261,9 +262,8 @@ TEST_F(LineTest, HandlersThatCloseChangeTheEndOrThrowLeaveTheHeldBytesConsistent
         Lines.push_back(Socket->ReceiveText());
     };
     Send(peer, "ab\r\ncd\r\n");
-    ASSERT_TRUE(PumpUntil([&] { return thrown; }));
-    PumpFor(20);
-    EXPECT_TRUE(Lines.empty());
+    ASSERT_TRUE(WaitLines(2));
+    EXPECT_TRUE(thrown);
     Send(peer, "ef\r\n");
     ASSERT_TRUE(WaitLines(3));
     EXPECT_EQ(Lines, (Strings{"ab\r\n", "cd\r\n", "ef\r\n"}));
@@ -283,6 +283,56 @@ TEST_F(LineTest, HandlersThatCloseChangeTheEndOrThrowLeaveTheHeldBytesConsistent
     ASSERT_TRUE(WaitLines(2));
     EXPECT_EQ(Lines, (Strings{"ab\r\n", "cd\r\n"}));
     EXPECT_EQ(Socket->LineHeld(), 0);
+}
+
+// Held bytes keep their place in the stream: a second read in the same call goes on with
+// them, a peek takes none of them, and an adopted connection starts without them (and without
+// the negotiation of the connection it replaces).
+TEST_F(LineTest, HeldBytesKeepTheirPlaceInTheStream) {
+    int peer = Start();
+    std::string got;
+    Socket->OnDataAvailable = [&](TObject*, WORD) {
+        got += Socket->ReceiveText();
+        if (got != "ab\r\n") return;
+        Send(peer, "XY\r\n");  // on the socket before the second read
+        ULONG pending = 0;
+        for (int i = 0; i < 1000 && pending == 0; ++i, Sleep(1)) BoundWinsock::ioctlsocket(Socket->HSocket(), FIONREAD, &pending);
+        char more[64];
+        const int n = Socket->ReceiveBytes(more, sizeof more);
+        if (n > 0) got.append(more, static_cast<std::size_t>(n));
+    };
+    Send(peer, "ab\r\ncd\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 12; }));
+    EXPECT_EQ(got, "ab\r\ncd\r\nXY\r\n");
+
+    Socket->Disconnect();
+    peer = Start();
+    got.clear();
+    Socket->OnDataAvailable = [&](TObject*, WORD) { got += Socket->ReceiveText(); };
+    Send(peer, "abcd");
+    ASSERT_TRUE(PumpUntil([&] { return Socket->LineHeld() == 4; }));
+    Socket->SetLineMode(false);
+    char first = 0;
+    EXPECT_EQ(Socket->RecvData(&first, 1, MSG_PEEK), 1);
+    EXPECT_EQ(first, 'a');
+    PosixPeer::ShutdownWrite(peer);
+    Socket->DrainUntilClosed();
+    EXPECT_EQ(got, "abcd");
+
+    Lines.clear();
+    peer = Start();
+    Send(peer, "abc");
+    ASSERT_TRUE(PumpUntil([&] { return Socket->LineHeld() == 3; }));
+    Send(Adopt(Socket), "x\r\n");
+    ASSERT_TRUE(WaitLines(1));
+    EXPECT_EQ(Lines, Strings{"x\r\n"});
+    Socket->Disconnect();
+    USHORT proxyPort = 0;
+    PeerListener(proxyPort);
+    ConnectThrough(*Socket, proxyPort, "5", "target", 80);
+    EXPECT_EQ(Socket->SocksPhase(), socksPhaseGreeting);
+    Adopt(Socket);
+    EXPECT_EQ(Socket->SocksPhase(), socksPhaseNone);
 }
 
 TEST_F(LineTest, WithoutAHandlerHeldBytesAreDropped) {
