@@ -213,7 +213,7 @@ TEST_F(MainWindow, AConnectThatGetsNoAnswerFailsAsARefusedOne) {
     ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), length), 0);
     Main->edTCPPort->SetText(std::to_string(ntohs(address.sin_port)));
     {
-        TWatchdog watchdog(6, "a click whose connect gets no answer");
+        TWatchdog watchdog(60, "a click whose connect gets no answer");
         Main->btnTCPConnection->Click();
     }
     ExpectDisconnected();
@@ -240,7 +240,7 @@ TEST_F(MainWindow, TheHandshakeHasFiveSecondsInAllAndASigtermMeanwhileEndsThePro
     const HANDLE terminator = CreateThread(nullptr, 0, terminate, &Server, 0, nullptr);
     QTimer::singleShot(0, [] { ClickWidget(Main->btnTCPConnection); });
     {
-        TWatchdog watchdog(20, "the program after a SIGTERM during the handshake");
+        TWatchdog watchdog(60, "the program after a SIGTERM during the handshake");
         Application->Run();
     }
     WaitForSingleObject(terminator, INFINITE);

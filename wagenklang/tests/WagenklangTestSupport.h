@@ -31,8 +31,7 @@ protected:
     WagenklangTest() : ProgramTest("wagenklang") {}
     void TearDown() override;
 
-    // Sound files for the tests, 3 s each so that a played channel still plays when it is looked
-    // at; the files named in missing are left out.
+    // Sound files for the tests, 3 s each; the files named in missing are left out.
     void WriteTestSounds(const std::set<std::string>& missing = {});
     void CreateMain();
     // Clicks "Verbinden" and waits until the receive loop of the new client reads data.
@@ -41,7 +40,8 @@ protected:
 
     // Sends the values, then a sentinel step of the dynamic brake, and waits until the
     // sentinel's channel plays: the channels the values left playing, the sentinel's not
-    // counted. stopFirst stops every channel before, so that each play is seen.
+    // counted. Played channels loop, so that none ends before it is looked at. stopFirst stops
+    // every channel before, so that each play is seen.
     std::set<int> Step(const std::vector<travo::TValue>& values, bool stopFirst = true);
 
     int FSentinel = 0;

@@ -13,6 +13,7 @@ namespace {
 struct TEndRecord {
     int Count = 0;
     std::int64_t AtMs = -1;
+    std::size_t AtOutputFrame = 0;  // the output's length when the notice ran
     DWORD ThreadId = 0;
     bool PlayingInside = true;
 };
@@ -92,16 +93,17 @@ protected:
     }
 
     void RecordEnd(TDSMixerChannel& channel, TEndRecord& record, TClock::time_point start) {
-        channel.OnEnd = [&record, &channel, start](TObject* sender) {
+        channel.OnEnd = [this, &record, &channel, start](TObject* sender) {
             EXPECT_EQ(sender, &channel);
             ++record.Count;
             record.AtMs = MsSince(start);
+            record.AtOutputFrame = ReadDSoundWavLength(FWavPath).Frames;
             record.ThreadId = GetCurrentThreadId();
             record.PlayingInside = channel.Playing();
         };
     }
 
-    // A sound that does not loop, played until its end notice (at most 9 s).
+    // A sound that does not loop, played until its end notice.
     struct TOneShot {
         std::vector<std::int16_t> Source;
         std::unique_ptr<TDSMixerChannel> Channel;
@@ -115,7 +117,7 @@ protected:
         RecordEnd(*shot->Channel, shot->Ended, TClock::now());
         shot->Channel->Play();
         EXPECT_TRUE(shot->Channel->Playing());
-        shot->EndedInTime = PumpUntil([&] { return shot->Ended.Count > 0; }, 9000);
+        shot->EndedInTime = PumpUntil([&] { return shot->Ended.Count > 0; }, kHangMs);
         return shot;
     }
 
@@ -124,11 +126,11 @@ protected:
 
 }  // namespace
 
-TEST_F(TChannelTest, FileLongerThanTheBufferPlaysWholeAndEndsWithinARefill) {
+TEST_F(TChannelTest, FileLongerThanTheBufferPlaysWholeAndEndsAfterItsLastSample) {
     // The tick count wraps a second into the sound; the refills must not notice.
     Kernel32SetTickCountOffset(0u - GetTickCount() - 1000u);
     const auto shot = PlayToTheEnd("long.wav", Ramp(4.5));
-    ASSERT_TRUE(shot->EndedInTime) << "no end notice";
+    ASSERT_TRUE(shot->EndedInTime) << "the end notice hung";
     const TEndRecord& ended = shot->Ended;
     const std::vector<std::int16_t>& source = shot->Source;
     EXPECT_EQ(ended.ThreadId, GetCurrentThreadId());
@@ -143,10 +145,8 @@ TEST_F(TChannelTest, FileLongerThanTheBufferPlaysWholeAndEndsWithinARefill) {
     EXPECT_EQ(MatchingRun(wav, starts[0], source, 0, false), sourceFrames) << "a gap or a repeat";
     for (std::size_t f = starts[0] + sourceFrames; f < wav.Frames(); ++f) ASSERT_TRUE(Silent(wav, f)) << "frame " << f;
 
-    // The output file runs at real time from the opening inside Play on.
-    const double lastSampleMs = (starts[0] + sourceFrames) * 1000.0 / wav.Rate;
-    EXPECT_GE(ended.AtMs, lastSampleMs - 150);
-    EXPECT_LE(ended.AtMs, lastSampleMs + 400 + 600);
+    // The output writes what it has mixed a tenth of its period later: a chunk of slack.
+    EXPECT_GE(ended.AtOutputFrame + wav.Rate / 50, starts[0] + sourceFrames) << "the notice came before the last sample played";
 }
 
 TEST_F(TChannelTest, LoopingFileLoopsWithoutGap) {
@@ -157,10 +157,10 @@ TEST_F(TChannelTest, LoopingFileLoopsWithoutGap) {
     TEndRecord ended;
     RecordEnd(*channel, ended, TClock::now());
     channel->Play();
-    PumpFor(700);
+    PumpForOutputTime(700);
     // Looping may be set while the refills read it; the same value changes nothing.
     channel->SetLooping(true);
-    PumpFor(700);
+    PumpForOutputTime(700);
     EXPECT_TRUE(channel->Playing());
     const TDSoundWavFile wav = Output();
     channel->Stop();
@@ -174,12 +174,11 @@ TEST_F(TChannelTest, LoopingFileLoopsWithoutGap) {
 
 TEST_F(TChannelTest, ShortSoundPlaysOnceAndEndsAboutABufferLater) {
     const auto shot = PlayToTheEnd("short.wav", Ramp(0.3));
-    ASSERT_TRUE(shot->EndedInTime) << "no end notice";
+    ASSERT_TRUE(shot->EndedInTime) << "the end notice hung";
     const TEndRecord& ended = shot->Ended;
     const std::vector<std::int16_t>& source = shot->Source;
     TDSMixerChannel* channel = shot->Channel.get();
     EXPECT_GE(ended.AtMs, 3900);
-    EXPECT_LE(ended.AtMs, 4300 + 400 + 800);
     EXPECT_EQ(ended.ThreadId, GetCurrentThreadId());
     EXPECT_FALSE(channel->Playing());
 
@@ -200,32 +199,39 @@ TEST_F(TChannelTest, StopThenPlayRestartsWhilePlayOnAPlayingChannelDoesNothing) 
     auto channel = Channel(Write("restart.wav", sound));
     channel->SetLooping(true);
     channel->Play();
-    PumpFor(250);
+    PumpForOutputTime(250);
     channel->Play();
-    PumpFor(250);
+    const std::size_t secondPlay = ReadDSoundWavLength(FWavPath).Frames;
+    PumpForOutputTime(250);
     channel->Stop();
     EXPECT_FALSE(channel->Playing());
-    PumpFor(100);
+    const std::size_t stopped = ReadDSoundWavLength(FWavPath).Frames;
+    PumpForOutputTime(100);
     channel->Play();
-    PumpFor(300);
+    PumpForOutputTime(300);
     channel->Stop();
     const TDSoundWavFile wav = Output();
+    // The loop repeats its first frame; each play's run ends where its sound does.
     const std::vector<std::size_t> starts = Occurrences(wav, source, 0);
-    ASSERT_EQ(starts.size(), 2u);
-    EXPECT_GE(MatchingRun(wav, starts[0], source, 0, true), wav.Rate * 4 / 10) << "the second Play restarted it";
-    EXPECT_GE(MatchingRun(wav, starts[1], source, 0, true), wav.Rate * 2 / 10);
+    ASSERT_FALSE(starts.empty());
+    const std::size_t firstRun = MatchingRun(wav, starts[0], source, 0, true);
+    EXPECT_GE(starts[0] + firstRun, secondPlay + wav.Rate / 10) << "the second Play restarted it";
+    EXPECT_LE(starts[0] + firstRun, stopped + wav.Rate / 10) << "Stop did not stop it";
+    const auto restart = std::find_if(starts.begin(), starts.end(), [&](std::size_t f) { return f >= starts[0] + firstRun; });
+    ASSERT_NE(restart, starts.end()) << "the Play after Stop did not start it from the beginning";
+    EXPECT_GE(MatchingRun(wav, *restart, source, 0, true), wav.Rate * 2 / 10);
 }
 
 TEST_F(TChannelTest, VolumeMinimumSilencesAndZeroRestores) {
     auto channel = Channel(Write("tone.wav", Sine(1.0, 44100, 2, 500, 0.4)));
     channel->SetLooping(true);
     channel->Play();
-    PumpFor(300);
+    PumpForOutputTime(300);
     channel->SetVolume(-10000);
     EXPECT_EQ(channel->Volume(), -10000);
-    PumpFor(400);
+    PumpForOutputTime(400);
     channel->SetVolume(0);
-    PumpFor(300);
+    PumpForOutputTime(300);
     const TDSoundWavFile wav = Output();
     channel->Stop();
     // Windows of 20 ms: loud, then a silent stretch of at least 300 ms, then loud again.
@@ -260,10 +266,10 @@ TEST_F(TChannelTest, FormatsComeOutAtTheirPitchAndLevel) {
     for (auto& channel : channels) {
         const std::size_t before = ReadDSoundWavFile(FWavPath).Frames();
         channel->Play();
-        PumpFor(450);
+        PumpForOutputTime(450);
         channel->Stop();
         spans.emplace_back(before, ReadDSoundWavFile(FWavPath).Frames());
-        PumpFor(60);
+        PumpForOutputTime(60);
     }
     const TDSoundWavFile wav = Output();
     for (std::size_t i = 0; i < channels.size(); ++i) {
@@ -288,7 +294,7 @@ TEST_F(TChannelTest, PlayRangePlaysOnlyItsPart) {
     EXPECT_EQ(channel->StartTime(), 200);
     EXPECT_EQ(channel->EndTime(), 400);
     channel->Play();
-    PumpFor(700);
+    PumpForOutputTime(300);
     const TDSoundWavFile wav = Output();
     channel->Stop();
     EXPECT_TRUE(Occurrences(wav, source, 0).empty());
@@ -306,13 +312,14 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
     auto lose = DSoundHook<LPDSOUNDTESTLOSEBUFFER>("DSoundTestLoseBuffer");
     auto channel = Channel(Write("tone.wav", Sine(1.0, 44100, 2, 500, 0.3)));
     channel->SetLooping(true);
-    // Written on the refill thread at the third loss, read on this one.
+    // Written on the refill thread at the third loss, read on this one: the thread first, so
+    // that a count seen here comes with its thread.
     std::atomic<int> lost{0};
     std::atomic<DWORD> lostOn{0};
     channel->OnBufferLost = [&](TObject* sender) {
         EXPECT_EQ(sender, channel.get());
-        ++lost;
         lostOn = GetCurrentThreadId();
+        ++lost;
     };
     channel->Play();
     channel->Stop();
@@ -338,12 +345,12 @@ TEST_F(TChannelTest, LostBufferFiresOnBufferLostAndTheNextPlayWorks) {
 
     // Lost at a refill: handled on the refill thread.
     lose(nullptr);
-    ASSERT_TRUE(PumpUntil([&] { return lost == 3; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return lost == 3; }, kHangMs)) << "the refill's loss hung";
     EXPECT_NE(lostOn.load(), GetCurrentThreadId());
     EXPECT_FALSE(channel->Playing());
     channel->Play();
     EXPECT_TRUE(channel->Playing());
-    PumpFor(150);
+    PumpForOutputTime(100);
     const TDSoundWavFile wav = Output();
     EXPECT_GT(Rms(wav, wav.Frames() - 2205, 2205, 0), 3000.0) << "it plays again";
 }
@@ -408,7 +415,7 @@ TEST_F(TChannelTest, TwentyTwoChannelsPlayAtOnce) {
     }
     for (auto& channel : channels) channel->Play();
     for (auto& channel : channels) EXPECT_TRUE(channel->Playing());
-    PumpFor(600);
+    PumpForOutputTime(150);
     const TDSoundWavFile wav = Output();
     ASSERT_GT(wav.Frames(), 4410u);
     for (std::size_t f = wav.Frames() - 4410; f < wav.Frames(); ++f) {

@@ -58,6 +58,9 @@ inline void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
 
+// A limit that only a genuine hang reaches.
+inline constexpr int kHangMs = 30000;
+
 // Every channel takes the lock "DSMCUpd0". The test launcher gives each test process a
 // namespace of kernel objects of its own, which the processes it starts share: the test's
 // channels and its lock holder meet on that name, and no other program's channels do.
@@ -204,6 +207,17 @@ protected:
         TDSoundWavFile wav = ReadDSoundWavFile(FWavPath);
         EXPECT_TRUE(wav.Valid) << wav.Error;
         return wav;
+    }
+
+    // Dispatches messages until the open output has grown by ms of sound. The output's own time,
+    // not the clock's, is what the sound checks are about: a busy machine may mix less sound in
+    // a second of the clock, never less in a second of the output.
+    void PumpForOutputTime(int ms) {
+        const TDSoundWavLength now = ReadDSoundWavLength(FWavPath);
+        ASSERT_NE(now.Rate, 0u) << "no output open";
+        const std::size_t target = now.Frames + std::size_t{now.Rate} * ms / 1000;
+        ASSERT_TRUE(PumpUntil([&] { return ReadDSoundWavLength(FWavPath).Frames >= target; }, kHangMs))
+            << "the output hung at " << ReadDSoundWavLength(FWavPath).Frames << " frames, short of " << target;
     }
 
     fs::path FDir;

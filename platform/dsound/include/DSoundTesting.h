@@ -67,3 +67,19 @@ inline TDSoundWavFile ReadDSoundWavFile(const std::string& path) {
     wav.Valid = true;
     return wav;
 }
+
+// The frames the header counts so far, read from the header alone: cheap enough to ask for often
+// while waiting for the output to grow. 0 for a file without a header yet.
+struct TDSoundWavLength {
+    DWORD Rate = 0;
+    std::size_t Frames = 0;
+};
+
+inline TDSoundWavLength ReadDSoundWavLength(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    BYTE h[44] = {};
+    if (!file.read(reinterpret_cast<char*>(h), sizeof h)) return {};
+    auto get32 = [&h](int at) { return DWORD{h[at]} | DWORD{h[at + 1]} << 8 | DWORD{h[at + 2]} << 16 | DWORD{h[at + 3]} << 24; };
+    const std::size_t blockAlign = h[32] | h[33] << 8;
+    return {get32(24), blockAlign == 0 ? 0 : get32(40) / blockAlign};
+}

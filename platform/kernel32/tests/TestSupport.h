@@ -11,6 +11,9 @@ inline std::string UniqueName(const std::string& stem) {
     return "k32test-" + stem + "-" + std::to_string(getpid());
 }
 
+// A wait that lasts this long has hung: only a genuine hang reaches it, however busy the machine.
+inline constexpr DWORD kHangMs = 10000;
+
 // Milliseconds spent in the call.
 template <class F>
 DWORD ElapsedMs(F&& call) {

@@ -1,8 +1,12 @@
 #include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -10,6 +14,23 @@
 #include "WinsockTestSupport.h"
 
 namespace {
+
+// Polls until done holds; false only when a genuine hang ran out the watchdog.
+bool Eventually(const std::function<bool()>& done) {
+    const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > watchdog) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The thread sleeps in the system's receive call, the one a blocking recv makes.
+bool BlockedInReceive(pid_t thread) {
+    std::ifstream syscall("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    return syscall >> number && number == SYS_recvfrom;
+}
 
 TEST(WinsockStartup, CallsBeforeStartupFailWithNotInitialised) {
     WSASetLastError(0);
@@ -171,11 +192,10 @@ TEST_F(WinsockStream, SendToAClosedPeerFailsWithoutEndingTheProcess) {
     const linger abortive{1, 0};
     setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
     closesocket(server);
+    // Sends go out until the reset has come back over the loopback.
     int result = 0;
-    for (int i = 0; i < 50 && result != SOCKET_ERROR; ++i) {
-        result = SendText(client, "more");
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(Eventually([&] { return (result = SendText(client, "more")) == SOCKET_ERROR; }))
+        << "the peer's reset never came";
     EXPECT_EQ(result, SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
     closesocket(client);
@@ -208,10 +228,8 @@ TEST_F(WinsockStream, IoctlCountsPendingBytesAndSwitchesBlocking) {
 
     ASSERT_EQ(SendText(client, "12345"), 5);
     ULONG pending = 0;
-    for (int i = 0; i < 200 && pending < 5; ++i) {
-        ASSERT_EQ(ioctlsocket(server, FIONREAD, &pending), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(Eventually([&] { return ioctlsocket(server, FIONREAD, &pending) == 0 && pending >= 5; }))
+        << "the bytes never arrived over the loopback";
     EXPECT_EQ(pending, 5u);
     EXPECT_EQ(ioctlsocket(server, 0x1234, &pending), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
@@ -223,12 +241,16 @@ TEST_F(WinsockStream, CloseFromAnotherThreadInterruptsABlockingReceive) {
     SOCKET client, server;
     Pair(&client, &server);
     std::atomic<int> result{1}, error{0};
+    std::atomic<pid_t> readerThread{0};
     std::thread reader([&] {
+        readerThread = static_cast<pid_t>(::syscall(SYS_gettid));
         char byte;
         result = recv(client, &byte, 1, 0);
         error = WSAGetLastError();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // A close that came before the receive had begun would find no socket to interrupt.
+    EXPECT_TRUE(Eventually([&] { return readerThread != 0 && BlockedInReceive(readerThread); }))
+        << "the reader never blocked in its receive";
     EXPECT_EQ(closesocket(client), 0);
     reader.join();
     EXPECT_EQ(result, SOCKET_ERROR);
