@@ -1,8 +1,6 @@
 // The socket component's data path: the send queue and its flow control, the receive loop, and
 // datagrams, through the test thread's queue and loopback peers.
 
-#include <atomic>
-
 #include "EventSocketFixture.h"
 
 namespace {
@@ -219,49 +217,48 @@ TEST_F(EventSocketDataTest, TheReceiveLoopCallsAgainWhileBytesArePendingAndOnlyT
     }
 }
 
-// A peer that writes faster than the handler takes: the thread's other messages are served
-// during the flood, and every byte arrives once, in order.
+// A flood: the handler keeps the peer's bytes pending (it has the peer write more whenever
+// less than 32 KiB wait), so the socket never runs dry, however late the loopback delivers.
+// The thread's other messages are served during the flood, and every byte arrives once, in
+// order.
 TEST_F(EventSocketDataTest, AFloodLeavesTheThreadItsTurnAndLosesNothing) {
-    constexpr UINT Ping = WM_USER + 100;  // a message of the thread's own
-    struct TFlood {
-        int Peer = -1;
-        std::atomic<bool> Answered{false};
-        bool StoppedByAnswer = false;
-        std::string Written;
-        static DWORD Run(LPVOID self) {
-            auto* f = static_cast<TFlood*>(self);
-            for (const DWORD start = GetTickCount(); !f->Answered && GetTickCount() - start < 30000;) {
-                const std::string chunk = Pattern(4096, f->Written.size());
-                if (PosixPeer::Write(f->Peer, chunk) != 4096) break;
-                f->Written += chunk;
-            }
-            f->StoppedByAnswer = f->Answered;
-            PosixPeer::ShutdownWrite(f->Peer);
-            return 0;
+    constexpr UINT Ping = WM_USER + 100;  // a message of the thread's own, queued behind
+    constexpr std::size_t FloodBytes = 32u << 20;  // the flood ends by itself after this
+    const int peer = Adopt(Socket);
+    std::size_t written = 0, got = 0;
+    bool answered = false, answeredDuringFlood = false, inOrder = true;
+    const auto feed = [&] {
+        ULONG pending = 0;
+        BoundWinsock::ioctlsocket(Socket->HSocket(), FIONREAD, &pending);
+        while (!answered && written < FloodBytes && pending < 32768) {
+            const long n = PosixPeer::Write(peer, Pattern(4096, written), PosixPeer::kMsgDontWait);
+            if (n <= 0) break;
+            written += static_cast<std::size_t>(n);
+            pending += static_cast<ULONG>(n);
         }
-    } flood;
-    flood.Peer = Adopt(Socket);
-    const int small = 16384;  // what waits at the end of the flood is taken soon
-    BoundWinsock::setsockopt(Socket->HSocket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
-    std::string got;
+    };
     Socket->OnDataAvailable = [&](TObject*, WORD) {
-        if (got.empty()) PostThreadMessageA(GetCurrentThreadId(), Ping, 0, 0);  // queued behind
+        if (got == 0) PostThreadMessageA(GetCurrentThreadId(), Ping, 0, 0);
+        feed();
         char piece[1024];
         const int n = Socket->ReceiveBytes(piece, sizeof piece);
-        if (n > 0) got.append(piece, static_cast<std::size_t>(n));
-        Sleep(1);  // slower than the peer writes
+        if (n <= 0) return;
+        inOrder = inOrder && std::string(piece, static_cast<std::size_t>(n)) == Pattern(static_cast<std::size_t>(n), got);
+        got += static_cast<std::size_t>(n);
     };
-    const HANDLE writer = CreateThread(nullptr, 0, TFlood::Run, &flood, 0, nullptr);
+    feed();
     MSG msg;
-    while (WaitForSingleObject(writer, 0) == WAIT_TIMEOUT || PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) Sleep(1);
-        else if (msg.message == Ping) flood.Answered = true;
-        else DispatchMessageA(&msg);
+    while (!answered && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message != Ping) {
+            DispatchMessageA(&msg);
+            continue;
+        }
+        answered = true;
+        answeredDuringFlood = written < FloodBytes;
     }
-    CloseHandle(writer);
-    EXPECT_TRUE(flood.StoppedByAnswer);
-    EXPECT_TRUE(PumpUntil([&] { return got.size() >= flood.Written.size(); }));
-    EXPECT_TRUE(got == flood.Written) << got.size() << " of " << flood.Written.size();
+    EXPECT_TRUE(answeredDuringFlood) << "the ping waited until the flood of " << written << " bytes had ended";
+    EXPECT_TRUE(PumpUntil([&] { return got == written; })) << got << " of " << written;
+    EXPECT_TRUE(inOrder);
 }
 
 // Sends share the write events that are on their way (10,500 of them do not fill the queue);
