@@ -1,6 +1,7 @@
 // Threads: starting, pausing, ending, priorities, and calls handed to the main thread.
 
 #include "SysUtils.h"
+#include "WaitUntil.h"
 #include "user32.h"
 
 #include <gtest/gtest.h>
@@ -32,15 +33,8 @@ bool PumpMessagesUntil(const std::function<bool()>& done) {
     return true;
 }
 
-bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        Sleep(1);
-    }
-    return true;
-}
+
+bool WaitPatiently(const std::function<bool()>& done) { return WaitUntil(done, kPatience); }
 
 // Runs a body given by the test. Created suspended, so the body is set before it starts.
 class TBodyThread : public TThread {
@@ -136,7 +130,7 @@ TEST(ThreadEnd, TerminateAndWaitForEndALoopingThread) {
         self.SetReturnValue(7);
     });
     thread.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Passes > 0; }));
+    ASSERT_TRUE(WaitPatiently([&] { return thread.Passes > 0; }));
     EXPECT_FALSE(thread.Finished());
     thread.Terminate();
     EXPECT_EQ(thread.WaitFor(), 7u);
@@ -160,7 +154,7 @@ TEST(ThreadEnd, DestructorEndsARunningThread) {
         }
     };
     auto* thread = new TLooping;
-    ASSERT_TRUE(WaitUntil([] { return state == 1; }));
+    ASSERT_TRUE(WaitPatiently([] { return state == 1; }));
     delete thread;
     EXPECT_EQ(state, 2);
 }
@@ -215,7 +209,7 @@ TEST(ThreadEnd, WaitForRefusesWaitsThatWouldNeverEnd) {
 TEST(ThreadPause, SuspendedRunningThreadPausesUntilResumed) {
     TBodyThread thread(LoopUntilTerminated);
     thread.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Passes > 0; }));
+    ASSERT_TRUE(WaitPatiently([&] { return thread.Passes > 0; }));
     thread.Suspend();
     EXPECT_TRUE(thread.Suspended());
     Sleep(50);  // lets it reach its pause
@@ -224,13 +218,13 @@ TEST(ThreadPause, SuspendedRunningThreadPausesUntilResumed) {
     EXPECT_LE(thread.Passes - paused, 1);  // at most the pass it was in
     EXPECT_THROW(thread.WaitFor(), EThread);
     thread.Resume();
-    EXPECT_TRUE(WaitUntil([&] { return thread.Passes > paused + 5; }));
+    EXPECT_TRUE(WaitPatiently([&] { return thread.Passes > paused + 5; }));
 }
 
 TEST(ThreadPause, TerminateEndsAPausedThread) {
     TBodyThread thread(LoopUntilTerminated);
     thread.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Passes > 0; }));
+    ASSERT_TRUE(WaitPatiently([&] { return thread.Passes > 0; }));
     thread.Suspend();
     Sleep(20);
     thread.Terminate();
@@ -244,7 +238,7 @@ TEST(ThreadPause, ThreadCanPauseItself) {
         ++self.Passes;
     });
     thread.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Suspended(); }));
+    ASSERT_TRUE(WaitPatiently([&] { return thread.Suspended(); }));
     Sleep(50);
     EXPECT_EQ(thread.Passes, 0);
     thread.Resume();
@@ -267,7 +261,7 @@ TEST(ThreadPriority, SevenValuesMapToThePlatformPriorities) {
     }
     // A raise that Linux refuses is no error: the thread runs all the same.
     thread.Resume();
-    EXPECT_TRUE(WaitUntil([&] { return thread.Passes > 0; }));
+    EXPECT_TRUE(WaitPatiently([&] { return thread.Passes > 0; }));
     EXPECT_THROW(thread.SetPriority(static_cast<TThreadPriority>(7)), EThread);
     EXPECT_EQ(thread.Priority(), tpTimeCritical);
 }
@@ -297,7 +291,7 @@ TEST(ThreadSynchronize, WorkerWaitsUntilTheMainThreadRanTheCall) {
     Sleep(100);  // the main thread does not look at its queue meanwhile
     EXPECT_FALSE(called);
     EXPECT_FALSE(returned);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitPatiently([&] {
         CheckSynchronize();
         return returned.load();
     }));

@@ -6,24 +6,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "PosixPeer.h"
+#include "WaitUntil.h"
 #include "WinsockTestSupport.h"
 
 namespace {
-
-// Polls until done holds; false only when a genuine hang ran out the watchdog.
-bool Eventually(const std::function<bool()>& done) {
-    const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > watchdog) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The thread sleeps in the system's receive call, the one a blocking recv makes.
 bool BlockedInReceive(pid_t thread) {
@@ -194,7 +184,7 @@ TEST_F(WinsockStream, SendToAClosedPeerFailsWithoutEndingTheProcess) {
     closesocket(server);
     // Sends go out until the reset has come back over the loopback.
     int result = 0;
-    EXPECT_TRUE(Eventually([&] { return (result = SendText(client, "more")) == SOCKET_ERROR; }))
+    EXPECT_TRUE(WaitUntil([&] { return (result = SendText(client, "more")) == SOCKET_ERROR; }))
         << "the peer's reset never came";
     EXPECT_EQ(result, SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
@@ -228,7 +218,7 @@ TEST_F(WinsockStream, IoctlCountsPendingBytesAndSwitchesBlocking) {
 
     ASSERT_EQ(SendText(client, "12345"), 5);
     ULONG pending = 0;
-    EXPECT_TRUE(Eventually([&] { return ioctlsocket(server, FIONREAD, &pending) == 0 && pending >= 5; }))
+    EXPECT_TRUE(WaitUntil([&] { return ioctlsocket(server, FIONREAD, &pending) == 0 && pending >= 5; }))
         << "the bytes never arrived over the loopback";
     EXPECT_EQ(pending, 5u);
     EXPECT_EQ(ioctlsocket(server, 0x1234, &pending), SOCKET_ERROR);
@@ -249,7 +239,7 @@ TEST_F(WinsockStream, CloseFromAnotherThreadInterruptsABlockingReceive) {
         error = WSAGetLastError();
     });
     // A close that came before the receive had begun would find no socket to interrupt.
-    EXPECT_TRUE(Eventually([&] { return readerThread != 0 && BlockedInReceive(readerThread); }))
+    EXPECT_TRUE(WaitUntil([&] { return readerThread != 0 && BlockedInReceive(readerThread); }))
         << "the reader never blocked in its receive";
     EXPECT_EQ(closesocket(client), 0);
     reader.join();
