@@ -28,12 +28,16 @@ struct TDSoundWavFile {
     }
 };
 
+// The header's little-endian fields.
+inline WORD DSoundWavWord(const BYTE* at) { return static_cast<WORD>(at[0] | (at[1] << 8)); }
+inline DWORD DSoundWavDword(const BYTE* at) { return DSoundWavWord(at) | (DWORD{DSoundWavWord(at + 2)} << 16); }
+
 inline TDSoundWavFile ReadDSoundWavFile(const std::string& path) {
     TDSoundWavFile wav;
     std::ifstream file(path, std::ios::binary);
     const std::vector<BYTE> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    auto get16 = [&](std::size_t at) { return static_cast<WORD>(bytes[at] | (bytes[at + 1] << 8)); };
-    auto get32 = [&](std::size_t at) { return static_cast<DWORD>(get16(at) | (DWORD{get16(at + 2)} << 16)); };
+    auto get16 = [&](std::size_t at) { return DSoundWavWord(&bytes[at]); };
+    auto get32 = [&](std::size_t at) { return DSoundWavDword(&bytes[at]); };
     auto text = [&](std::size_t at, std::size_t n) { return std::string(bytes.begin() + at, bytes.begin() + at + n); };
     if (bytes.size() < 44) {
         wav.Error = "shorter than a header";
@@ -79,7 +83,6 @@ inline TDSoundWavLength ReadDSoundWavLength(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     BYTE h[44] = {};
     if (!file.read(reinterpret_cast<char*>(h), sizeof h)) return {};
-    auto get32 = [&h](int at) { return DWORD{h[at]} | DWORD{h[at + 1]} << 8 | DWORD{h[at + 2]} << 16 | DWORD{h[at + 3]} << 24; };
-    const std::size_t blockAlign = h[32] | h[33] << 8;
-    return {get32(24), blockAlign == 0 ? 0 : get32(40) / blockAlign};
+    const std::size_t blockAlign = DSoundWavWord(h + 32);
+    return {DSoundWavDword(h + 24), blockAlign == 0 ? 0 : DSoundWavDword(h + 40) / blockAlign};
 }
