@@ -88,7 +88,6 @@ void TCustomEventSocket::ResetDefaults() {
     FCloseInvoked = false;
     FlushTimeout = 60;
     ForgetOwnEvents();
-    FPausing = false;
 }
 
 void TCustomEventSocket::EnterState(TSocketState NewState) {
@@ -279,7 +278,7 @@ void TCustomEventSocket::HandleReadEvent(TSocketMessage& Message) {
     const SOCKET handle = FHSocket;
     // What is left (the slice is used, or the handler declined) is offered again from the
     // message loop: the platform reports no more until a receive takes something.
-    if (ReceiveLoop(ErrCode, ComponentOptions) != TReceiveEnd::Drained && SameSession(handle)) ReadOnLater();
+    if (ReceiveLoop(ErrCode, ComponentOptions) != TReceiveEnd::Drained && SameSession(handle)) ReadLater();
 }
 
 void TCustomEventSocket::HandleWriteEvent(TSocketMessage& Message) {

@@ -357,8 +357,6 @@ private:
     void AskForEvents();
     // Posts again what the queue refused.
     void RetryUnposted();
-    // What the receive loop left pending comes with read events of the socket's own.
-    void ReadOnLater();
     // Appends the blocks for Len more bytes (runs of end-to-end blocks), all or none.
     void AppendBlocks(int Len);
     // The pending bytes of the blocks after First that lie end to end with it.
@@ -375,11 +373,7 @@ private:
     bool FReleaseDue = false;     // the release message came while FHolds was above 0
     int FOwnEvents[3] = {};       // read, write and close events of the socket's own on their way
     std::vector<TSocketMessage> FUnposted;  // posts the thread's queue refused
-    // The receive loop's share (EventSocketData.cpp): when the running run began; after a run
-    // that used its slice or was declined, the read events that have done nothing since.
-    DWORD FSliceStart = 0;
-    bool FPausing = false;
-    int FPauseEvents = 0;
+    DWORD FSliceStart = 0;  // when the running run of the receive loop began
 };
 
 // How PumpMessages processes the application's pending messages when MultiThreaded is off:

@@ -10,14 +10,11 @@
 
 namespace {
 
-// The receive loop's share of the thread. A run works ReceiveSliceMs at most (and the call of
-// the handler that is running then). After a run that used its slice, or that the handler
-// declined, the socket's next ReceivePauseEvents read events do nothing but keep the socket's
-// own on their way: more than a loop that serves its queue in batches takes at once (the forms
-// layer's batch is 256), so such a loop gets to the rest of its work (its window, clicks,
-// signals) between two runs; a declined read comes back after them.
+// The receive loop's share of the thread: a run works ReceiveSliceMs at most (and the call of
+// the handler that is running then). What is left comes with a read event of the socket's own,
+// behind what the thread's queue holds already; the message loop serves the rest of its work
+// (its window, clicks, signals) between two runs.
 constexpr DWORD ReceiveSliceMs = 10;
-constexpr int ReceivePauseEvents = 300;
 
 bool EndsConnection(int Error) {
     switch (Error) {
@@ -89,10 +86,6 @@ int TCustomEventSocket::QueryRcvdCount() {
 }
 
 TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TEventSocketOptions Options) {
-    if (FPausing) {
-        if (++FPauseEvents <= ReceivePauseEvents) return TReceiveEnd::Sliced;
-        FPausing = false;
-    }
     FSliceStart = GetTickCount();
     const SOCKET handle = FHSocket;
     // What is pending, quietly: 0 when the handler has closed or replaced the session.
@@ -100,11 +93,6 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
         ULONG count = 0;
         if (!SameSession(handle) || BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &count) == SOCKET_ERROR) return 0ul;
         return static_cast<unsigned long>(count);
-    };
-    const auto pause = [this](TReceiveEnd End) {
-        FPausing = true;
-        FPauseEvents = 0;
-        return End;
     };
     char discard[1024];
     for (;;) {
@@ -128,7 +116,7 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
         // (One whose receive found nothing has not declined: what came since, the platform
         // reports, that receive having re-enabled its read event.)
         if (FBytesTaken == takenBefore)
-            return FLastError == 0 && pending() > 0 ? pause(TReceiveEnd::Declined) : TReceiveEnd::Drained;
+            return FLastError == 0 && pending() > 0 ? TReceiveEnd::Declined : TReceiveEnd::Drained;
         if (failed || (Options & wsoNoReceiveLoop) != 0 || FLastError != 0) return TReceiveEnd::Drained;
         ULONG count = 0;
         if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &count) == SOCKET_ERROR) {
@@ -136,7 +124,7 @@ TCustomEventSocket::TReceiveEnd TCustomEventSocket::ReceiveLoop(WORD ErrCode, TE
             return TReceiveEnd::Drained;
         }
         if (count == 0) return TReceiveEnd::Drained;
-        if (ReceiveSliceUsed()) return pause(TReceiveEnd::Sliced);
+        if (ReceiveSliceUsed()) return TReceiveEnd::Sliced;
     }
 }
 
@@ -144,12 +132,6 @@ bool TCustomEventSocket::ReceiveSliceUsed() const { return GetTickCount() - FSli
 
 void TCustomEventSocket::ReadLater() {
     if (FHSocket != INVALID_SOCKET) PostOwnEvent(FD_READ, 1);
-}
-
-void TCustomEventSocket::ReadOnLater() {
-    // Two stay on their way while the socket pauses, so the thread's queue does not run empty
-    // (and wake again) between them; the spare one at the end is a read event like any other.
-    for (int i = 0; i < 2; ++i) PostOwnEvent(FD_READ, 2);
 }
 
 int TCustomEventSocket::SendChunk(const void* Data, int Len) {

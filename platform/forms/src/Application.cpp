@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 
 #include "Desktop.h"
@@ -86,10 +87,16 @@ void RunHandler(const std::function<void()>& handler) {
 }
 
 void ServiceMessageQueue() {
-    // A bounded batch: the toolkit's own events get their turn between batches, and the
-    // wake descriptor stays readable for the rest.
+    // A bounded batch, by count and by time: the toolkit's own events (input, painting, the
+    // termination signal) get their turn between batches, also while handlers post work for
+    // themselves or take long, and the wake descriptor stays readable for the rest.
+    constexpr int kBatchMessages = 256;
+    constexpr auto kBatchTime = std::chrono::milliseconds(10);
+    const auto start = std::chrono::steady_clock::now();
     MSG msg;
-    for (int i = 0; i < 256 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+    for (int i = 0; i < kBatchMessages && std::chrono::steady_clock::now() - start < kBatchTime &&
+                    PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+         ++i) {
         if (msg.message == WM_QUIT) {
             Application->Terminate();
             continue;
