@@ -334,6 +334,15 @@ long BytesReadable(int fd) {
     return count;
 }
 
+// At the mark the system counts no byte, whatever follows it; a peek steps over the urgent byte.
+long BytesLeft(int fd) {
+    const long count = BytesReadable(fd);
+    int atMark = 0;
+    if (count != 0 || ::ioctl(fd, SIOCATMARK, &atMark) < 0 || !atMark) return count;
+    char byte;
+    return Result(::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT));
+}
+
 long SetNonBlocking(int fd, bool nonBlocking) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) return Failed();

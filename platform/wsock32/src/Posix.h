@@ -69,6 +69,10 @@ long SetMulticastInterface(int fd, std::uint32_t address);
 long SetMembership(int fd, bool join, std::uint32_t group, std::uint32_t interfaceAddress);
 
 long BytesReadable(int fd);
+// Whether normal bytes wait on a stream whose receiving side has ended: above 0, 0, or the
+// negated code of the error that ended the connection, which the look then takes from the
+// system. Unlike BytesReadable it steps over an urgent mark, where the system's count stops.
+long BytesLeft(int fd);
 long SetNonBlocking(int fd, bool nonBlocking);
 
 struct TPollEntry {

@@ -3,16 +3,21 @@
 
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "PosixPeer.h"
+#include "WaitUntil.h"
 #include "WinsockTestSupport.h"
 #include "user32.h"
 
@@ -161,6 +166,17 @@ protected:
     // Runs inside the dispatch of each socket message, as a component's handler does.
     std::function<void(SOCKET, WORD, WORD)> OnEvent;
 };
+
+// No thread but the caller is running or waits to run: none spins.
+bool OthersAsleep() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        const bool running = stat.substr(stat.rfind(')') + 2, 1) == "R";
+        if (running && task.path().filename() != std::to_string(::syscall(SYS_gettid))) return false;
+    }
+    return true;
+}
 
 std::string Receive(SOCKET s, int size, int flags = 0) {
     std::string data(static_cast<std::size_t>(size), '\0');
@@ -563,6 +579,38 @@ TEST_F(AsyncSelectTest, OutOfBandDataIsToldByOobOrInLineByRead) {
         EXPECT_EQ(Events(s), (std::vector<WORD>{FD_CONNECT, FD_WRITE, FD_WRITE, WORD(inLine ? FD_READ : FD_OOB)}));
         closesocket(s);
         peer::Close(peerFd);
+    }
+}
+
+// Urgent data in a stream that ends: the bytes past its mark come before FD_CLOSE, and once the
+// connection is down in both directions the watcher rests, FD_OOB in the mask or not.
+TEST_F(AsyncSelectTest, UrgentDataAndTheEndsOfAStream) {
+    struct TCase {
+        const char* Name;
+        LONG Mask;
+        bool OurShutdown, PeerResets;
+    };
+    const TCase cases[] = {{"the peer's FIN", kConnectMask, false, false},
+                           {"the peer's FIN after our SD_SEND", kConnectMask | FD_OOB, true, false},
+                           {"the peer's reset", kConnectMask | FD_OOB, false, true}};
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        int peerFd;
+        const SOCKET s = ConnectedPair(&peerFd);
+        ASSERT_TRUE(Select(s, test.Mask));
+        std::string received;
+        OnEvent = [&](SOCKET from, WORD event, WORD) {
+            if (from == s && event == FD_OOB) Receive(s, 8, MSG_OOB);
+            if (from == s && event == FD_READ) received += Receive(s, 8);
+        };
+        if (test.OurShutdown) shutdown(s, SD_SEND);
+        for (const char* part : {"ab", "u", "cd"}) peer::Write(peerFd, part, *part == 'u' ? peer::kMsgOob : 0);
+        test.PeerResets ? peer::Reset(peerFd) : peer::Close(peerFd);
+        ASSERT_TRUE(PumpUntil([&] { return Count(s, FD_CLOSE) == 1; }));
+        EXPECT_EQ(received, "abcd");
+        EXPECT_TRUE(WaitUntil(OthersAsleep)) << "the watcher spins";
+        OnEvent = nullptr;
+        closesocket(s);
     }
 }
 
