@@ -126,6 +126,15 @@ bool WaitForRoom(TSelectState& state) {
     return true;
 }
 
+// The posts of a registration that ends while they wait for room. An FD_CONNECT among them
+// never reached the window: it is still to be reported, to the next registration.
+void DropUnposted(TSelectState& state) {
+    for (const auto& waiting : state.Unposted) {
+        if (waiting.first == FD_CONNECT) state.ConnectReported = false;
+    }
+    state.Unposted.clear();
+}
+
 // Posts what is waiting, in order. A post that a full queue refused waits for its room.
 void Deliver(TSocketRecord& record) {
     TSelectState& state = record.Select;
@@ -323,7 +332,7 @@ void Unregister(TSocketRecord& record) {
     }
     state.Mask = 0;
     state.Armed = 0;
-    state.Unposted.clear();
+    DropUnposted(state);
     record.Reenable = 0;
     watcher.Sockets.erase(state.Handle);  // may drop the last reference: the lock stays held
 }
