@@ -246,7 +246,18 @@ long LocalName(int fd, TInet* name) { return QueryName(fd, name, ::getsockname);
 
 long PeerName(int fd, TInet* name) { return QueryName(fd, name, ::getpeername); }
 
-void Interrupt(int fd) { ::shutdown(fd, SHUT_RDWR); }
+// A shutdown sends the FIN first, and the peer would take an abortive close for a graceful end:
+// such a connection is dropped first, which resets it, and the shutdown after it only wakes.
+void Interrupt(int fd) {
+    bool on = false;
+    int seconds = 0;
+    if (GetLinger(fd, &on, &seconds) == 0 && on && seconds == 0) {
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(fd, &unspecified, sizeof unspecified);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+}
 
 namespace {
 

@@ -42,7 +42,7 @@ long Shutdown(int fd, int how);
 long LocalName(int fd, TInet* name);
 long PeerName(int fd, TInet* name);
 // Wakes every call blocked on fd without closing it, so the descriptor cannot be reused while
-// such a call still holds it.
+// such a call still holds it. A connection that is to close abortively is reset, not ended.
 void Interrupt(int fd);
 
 enum class TOption {

@@ -164,16 +164,29 @@ TEST_F(WinsockStream, GracefulShutdownReadsAsEndOfStream) {
     closesocket(server);
 }
 
+// Also while another thread is inside a call on the socket, which the close must wake.
 TEST_F(WinsockStream, LingerWithZeroTimeoutResetsThePeer) {
-    SOCKET client, server;
-    Pair(&client, &server);
-    const linger abortive{1, 0};
-    ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive), 0);
-    closesocket(server);
-    char byte;
-    EXPECT_EQ(recv(client, &byte, 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
-    closesocket(client);
+    for (const bool callRunning : {false, true}) {
+        SCOPED_TRACE(callRunning ? "another thread in recv" : "no call running");
+        SOCKET client, server;
+        Pair(&client, &server);
+        std::atomic<pid_t> readerThread{0};
+        std::thread reader([&] {
+            if (!callRunning) return;
+            readerThread = static_cast<pid_t>(::syscall(SYS_gettid));
+            char byte;
+            recv(server, &byte, 1, 0);
+        });
+        EXPECT_TRUE(!callRunning || WaitUntil([&] { return readerThread != 0 && BlockedInReceive(readerThread); }));
+        const linger abortive{1, 0};
+        EXPECT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive), 0);
+        closesocket(server);
+        reader.join();
+        char byte;
+        EXPECT_EQ(recv(client, &byte, 1, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+        closesocket(client);
+    }
 }
 
 TEST_F(WinsockStream, SendToAClosedPeerFailsWithoutEndingTheProcess) {
