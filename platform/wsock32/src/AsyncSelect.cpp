@@ -180,7 +180,8 @@ void ReportConnect(TSocketRecord& record) {
 // error that ended the connection from the system; it is kept, as a receive keeps it.
 bool DataLeft(TSocketRecord& record) {
     const long left = WinsockSys::BytesLeft(record.Fd);
-    if (left < 0 && left != -WSAEWOULDBLOCK && !record.ConnectionError) record.ConnectionError = static_cast<int>(-left);
+    if (left < 0 && left != -WSAEWOULDBLOCK && !record.ConnectionError)
+        record.ConnectionError = static_cast<int>(-left);
     return left > 0;
 }
 
