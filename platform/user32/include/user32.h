@@ -168,7 +168,8 @@ BOOL User32QueueHasMessages();
 // ---- platform extensions: posting from a thread that must not wait ----------------------------
 // For a post that a full queue refused (ERROR_NOT_ENOUGH_QUOTA): asks for one call of
 // wake(context) once the window's queue has room again (half of it free) or its thread ends;
-// at once when it has. FALSE with ERROR_INVALID_WINDOW_HANDLE, and no call, when the window has
+// at once when it has. Asked again with the same wake and context before that call, it is still
+// one call. FALSE with ERROR_INVALID_WINDOW_HANDLE, and no call, when the window has
 // no queue. The call is made under the queue's lock: wake may only signal (set a flag, write a
 // descriptor), never call user32.
 BOOL User32WakeWhenQueueHasRoom(HWND window, void (*wake)(void* context), void* context);

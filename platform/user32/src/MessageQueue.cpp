@@ -3,6 +3,7 @@
 
 #include "User32State.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -336,7 +337,11 @@ BOOL User32WakeWhenQueueHasRoom(HWND window, void (*wake)(void*), void* context)
     if (queue) {
         std::lock_guard guard(queue->lock);
         if (!queue->closed) {
-            queue->roomWanted.emplace_back(wake, context);
+            // A poster that asks again before its call came is still waiting for that call:
+            // the list holds each poster once, however often its posts are refused meanwhile.
+            const std::pair<void (*)(void*), void*> wanted(wake, context);
+            if (std::find(queue->roomWanted.begin(), queue->roomWanted.end(), wanted) == queue->roomWanted.end())
+                queue->roomWanted.push_back(wanted);
             queue->UpdateWake();
             return TRUE;
         }

@@ -315,6 +315,9 @@ TEST(User32Queue, PostsBeyondTenThousandPendingAreRefused) {
     ASSERT_TRUE(poster.Join());
     EXPECT_FALSE(fromWorker);
     EXPECT_EQ(workerError, ERROR_NOT_ENOUGH_QUOTA);
+    int roomCalls = 0;  // a poster refused again and again waits for one call, not one per refusal
+    for (int refusal = 0; refusal < 3; ++refusal)
+        User32WakeWhenQueueHasRoom(window, [](void* calls) { ++*static_cast<int*>(calls); }, &roomCalls);
 
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
@@ -326,6 +329,7 @@ TEST(User32Queue, PostsBeyondTenThousandPendingAreRefused) {
         ASSERT_EQ(msg.wParam, expected) << "the refused posts left the queue as it was";
     }
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(roomCalls, 1);
     DestroyWindow(window);
 }
 

@@ -74,9 +74,11 @@ unsigned Interest(const TSocketRecord& record) {
     }
     const bool closePending = (state.Mask & FD_CLOSE) && !state.CloseReported;
     const unsigned urgent = (state.Armed & FD_OOB) && receiving ? kUrgent : 0u;
-    // After the end the poller reports the receiving side at every arming: it is armed only
+    // After the end the poller reports the receiving side at every arming, and a connection down
+    // in both directions is reported whatever is asked: it is armed, urgent data with it, only
     // when a receive may have changed what is pending.
-    if (state.ReadEnded) return write | urgent | (state.Recheck && (closePending || read) ? kReadable | kPeerClosed : 0u);
+    if (state.ReadEnded)
+        return write | (state.Recheck && (closePending || read || urgent) ? kReadable | kPeerClosed | urgent : 0u);
     // The end of the stream is readable too; asked for with the bytes, it is told apart.
     return write | urgent | (read ? kReadable | kPeerClosed : 0u) | (closePending ? kPeerClosed : 0u);
 }
@@ -124,6 +126,15 @@ bool WaitForRoom(TSelectState& state) {
     return true;
 }
 
+// The posts of a registration that ends while they wait for room. An FD_CONNECT among them
+// never reached the window: it is still to be reported, to the next registration.
+void DropUnposted(TSelectState& state) {
+    for (const auto& waiting : state.Unposted) {
+        if (waiting.first == FD_CONNECT) state.ConnectReported = false;
+    }
+    state.Unposted.clear();
+}
+
 // Posts what is waiting, in order. A post that a full queue refused waits for its room.
 void Deliver(TSocketRecord& record) {
     TSelectState& state = record.Select;
@@ -165,6 +176,15 @@ void ReportConnect(TSocketRecord& record) {
     Post(record, FD_CONNECT, state.ConnectResult);
 }
 
+// After the end of the stream only the count tells. A look past an urgent mark may take the
+// error that ended the connection from the system; it is kept, as a receive keeps it.
+bool DataLeft(TSocketRecord& record) {
+    const long left = WinsockSys::BytesLeft(record.Fd);
+    if (left < 0 && left != -WSAEWOULDBLOCK && !record.ConnectionError)
+        record.ConnectionError = static_cast<int>(-left);
+    return left > 0;
+}
+
 // 0 graceful, WSAECONNRESET for a reset, WSAECONNABORTED for any other end by error.
 int CloseError(TSocketRecord& record) {
     int error = record.ConnectionError.load();
@@ -200,7 +220,7 @@ void EvaluateConnection(TSocketRecord& record, unsigned ready) {
     if (closePending && receiving) record.Reenable.fetch_or(FD_READ);
     // Before the end, readable means bytes; after it, only the count tells.
     const bool wanted = receiving && (closePending || (state.Armed & FD_READ));
-    const bool data = wanted && (state.ReadEnded ? BytesReadable(record.Fd) > 0 : (ready & kReadable) != 0);
+    const bool data = wanted && (state.ReadEnded ? DataLeft(record) : (ready & kReadable) != 0);
     state.Recheck = false;
     if (data && (state.Armed & FD_READ)) Post(record, FD_READ, 0);
     if (!closePending || data) return;
@@ -313,7 +333,7 @@ void Unregister(TSocketRecord& record) {
     }
     state.Mask = 0;
     state.Armed = 0;
-    state.Unposted.clear();
+    DropUnposted(state);
     record.Reenable = 0;
     watcher.Sockets.erase(state.Handle);  // may drop the last reference: the lock stays held
 }

@@ -246,7 +246,18 @@ long LocalName(int fd, TInet* name) { return QueryName(fd, name, ::getsockname);
 
 long PeerName(int fd, TInet* name) { return QueryName(fd, name, ::getpeername); }
 
-void Interrupt(int fd) { ::shutdown(fd, SHUT_RDWR); }
+// A shutdown sends the FIN first, and the peer would take an abortive close for a graceful end:
+// such a connection is dropped first, which resets it, and the shutdown after it only wakes.
+void Interrupt(int fd) {
+    bool on = false;
+    int seconds = 0;
+    if (GetLinger(fd, &on, &seconds) == 0 && on && seconds == 0) {
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(fd, &unspecified, sizeof unspecified);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+}
 
 namespace {
 
@@ -332,6 +343,15 @@ long BytesReadable(int fd) {
     int count = 0;
     if (::ioctl(fd, FIONREAD, &count) < 0) return Failed();
     return count;
+}
+
+// At the mark the system counts no byte, whatever follows it; a peek steps over the urgent byte.
+long BytesLeft(int fd) {
+    const long count = BytesReadable(fd);
+    int atMark = 0;
+    if (count != 0 || ::ioctl(fd, SIOCATMARK, &atMark) < 0 || !atMark) return count;
+    char byte;
+    return Result(::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT));
 }
 
 long SetNonBlocking(int fd, bool nonBlocking) {

@@ -42,7 +42,7 @@ long Shutdown(int fd, int how);
 long LocalName(int fd, TInet* name);
 long PeerName(int fd, TInet* name);
 // Wakes every call blocked on fd without closing it, so the descriptor cannot be reused while
-// such a call still holds it.
+// such a call still holds it. A connection that is to close abortively is reset, not ended.
 void Interrupt(int fd);
 
 enum class TOption {
@@ -69,6 +69,10 @@ long SetMulticastInterface(int fd, std::uint32_t address);
 long SetMembership(int fd, bool join, std::uint32_t group, std::uint32_t interfaceAddress);
 
 long BytesReadable(int fd);
+// Whether normal bytes wait on a stream whose receiving side has ended: above 0, 0, or the
+// negated code of the error that ended the connection, which the look then takes from the
+// system. Unlike BytesReadable it steps over an urgent mark, where the system's count stops.
+long BytesLeft(int fd);
 long SetNonBlocking(int fd, bool nonBlocking);
 
 struct TPollEntry {

@@ -227,25 +227,32 @@ TEST_F(WinsockStream, IoctlCountsPendingBytesAndSwitchesBlocking) {
     closesocket(server);
 }
 
+// The peer sees the end that the socket's linger asks for, not the wake-up's.
 TEST_F(WinsockStream, CloseFromAnotherThreadInterruptsABlockingReceive) {
-    SOCKET client, server;
-    Pair(&client, &server);
-    std::atomic<int> result{1}, error{0};
-    std::atomic<pid_t> readerThread{0};
-    std::thread reader([&] {
-        readerThread = static_cast<pid_t>(::syscall(SYS_gettid));
+    for (const bool abortive : {false, true}) {
+        SOCKET client, server;
+        Pair(&client, &server);
+        std::atomic<int> result{1}, error{0};
+        std::atomic<pid_t> readerThread{0};
+        std::thread reader([&] {
+            readerThread = static_cast<pid_t>(::syscall(SYS_gettid));
+            char byte;
+            result = recv(client, &byte, 1, 0);
+            error = WSAGetLastError();
+        });
+        // A close that came before the receive had begun would find no socket to interrupt.
+        EXPECT_TRUE(WaitUntil([&] { return readerThread != 0 && BlockedInReceive(readerThread); }))
+            << "the reader never blocked in its receive";
+        const linger reset{1, 0};
+        if (abortive) setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+        EXPECT_EQ(closesocket(client), 0);
+        reader.join();
+        EXPECT_EQ(result, SOCKET_ERROR);
+        EXPECT_EQ(error, WSAEINTR);
         char byte;
-        result = recv(client, &byte, 1, 0);
-        error = WSAGetLastError();
-    });
-    // A close that came before the receive had begun would find no socket to interrupt.
-    EXPECT_TRUE(WaitUntil([&] { return readerThread != 0 && BlockedInReceive(readerThread); }))
-        << "the reader never blocked in its receive";
-    EXPECT_EQ(closesocket(client), 0);
-    reader.join();
-    EXPECT_EQ(result, SOCKET_ERROR);
-    EXPECT_EQ(error, WSAEINTR);
-    closesocket(server);
+        EXPECT_EQ(recv(server, &byte, 1, 0), abortive ? SOCKET_ERROR : 0) << "abortive: " << abortive;
+        closesocket(server);
+    }
 }
 
 TEST_F(WinsockStream, NonBlockingConnectWouldBlockAndCompletesLater) {
