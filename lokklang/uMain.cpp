@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 
 TMain* Main = nullptr;
@@ -63,6 +64,7 @@ void TMain::FormCreate(TObject*) {
     // Bound before any file is loaded: a file that cannot be loaded ends this handler, and a fan
     // left in its run-down state without its end notice would never start again.
     FSndFMLEnde->OnEnd = [this](TObject* s) { LuefterEndeFinished(s); };
+    OpenSoundDevice(Mixer);
     // A file that cannot be loaded raises; the application reports it and the window opens
     // without the start values and without the fan control.
     for (const TChannelSlot& slot : ChannelSlots) {

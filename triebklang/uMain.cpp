@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 
 TMain* Main = nullptr;
@@ -64,6 +65,7 @@ void TMain::FormCreate(TObject*) {
     const std::string folder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
     for (const TChannelSlot& slot : ChannelSlots) this->*slot.Channel = new TDSMixerChannel(Mixer);
+    OpenSoundDevice(Mixer);
     // A file that cannot be loaded raises; the application reports it and the window opens
     // with that channel and those after it silent.
     for (const TChannelSlot& slot : ChannelSlots) (this->*slot.Channel)->LoadFromFile(folder + slot.FileName);

@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 #include "TravoTcpConstants.h"
 #include "kernel32.h"
@@ -329,6 +330,8 @@ void TMain::FormCreate(TObject*) {
     FNoticeWindow = CreateNoticeWindow(this);
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
+    // Without a device the channels are not made: the rules pass over them.
+    OpenSoundDevice(Mixer);
     for (int n = 1; n <= ChannelCount; ++n) {
         Channels[n] = new TDSMixerChannel(Mixer);
         if (ChannelFiles[n]) LoadSound(n, ChannelFiles[n]);
