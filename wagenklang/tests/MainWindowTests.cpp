@@ -421,4 +421,13 @@ TEST_F(MainWindow, ClosingTheWindowWhileConnectedEndsTheConnectionBeforeTheChann
     EXPECT_EQ(Boxes->Count(), 0u);
 }
 
+TEST_F(MainWindow, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueIsTaken) {
+    WriteTestSounds();
+    ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
+        Main->btnTCPConnection->Click();
+        Server.SendValues(0, {{IdSpeed, 47.25}, {IdDoorState, 6}});  // its replies came: it is client 0
+        return ProcessUntil([] { return Speed.Current == 47.25f && DoorState.Current == 6; });
+    });
+}
+
 }  // namespace
