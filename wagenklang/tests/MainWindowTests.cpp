@@ -425,8 +425,9 @@ TEST_F(MainWindow, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueIsTaken) {
     WriteTestSounds();
     ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
         Main->btnTCPConnection->Click();
-        Server.SendValues(0, {{IdSpeed, 47.25}, {IdDoorState, 6}});  // its replies came: it is client 0
-        return ProcessUntil([] { return Speed.Current == 47.25f && DoorState.Current == 6; });
+        return ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).EndRequested; }) &&
+               Server.SendValues(0, {{IdSpeed, 47.25}, {IdDoorState, 6}}) &&
+               ProcessUntil([] { return Speed.Current == 47.25f && DoorState.Current == 6; });
     });
 }
 
