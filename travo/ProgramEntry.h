@@ -6,12 +6,6 @@
 #include "DSMixer.h"
 #include "Forms.h"
 
-// For the window's creation handler, before it loads its first file. The mixer would open its
-// device at the first sound, on the data path, where a missing sound output ends the handling of
-// the values and nobody is told; asked for here, the device's error ends the handler as a file
-// that cannot be loaded does, and the application reports it before the window opens.
-inline void OpenSoundDevice(TDSMixer* Mixer) { Mixer->GetDirectSound()->Release(); }
-
 // prepare runs once the application stands, before the window is made.
 template <class TMainForm>
 int RunProgram(const char* Title, TMainForm*& MainForm, void (*prepare)() = nullptr) {

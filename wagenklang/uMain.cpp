@@ -1,6 +1,5 @@
 #include "uMain.h"
 
-#include "ProgramEntry.h"
 #include "SysUtils.h"
 #include "TravoTcpConstants.h"
 #include "kernel32.h"
@@ -331,7 +330,7 @@ void TMain::FormCreate(TObject*) {
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
     // Without a device the channels are not made: the rules pass over them.
-    OpenSoundDevice(Mixer);
+    Mixer->CheckDevice();
     for (int n = 1; n <= ChannelCount; ++n) {
         Channels[n] = new TDSMixerChannel(Mixer);
         if (ChannelFiles[n]) LoadSound(n, ChannelFiles[n]);
