@@ -63,6 +63,9 @@ void TMain::FormCreate(TObject*) {
     // Bound before any file is loaded: a file that cannot be loaded ends this handler, and a fan
     // left in its run-down state without its end notice would never start again.
     FSndFMLEnde->OnEnd = [this](TObject* s) { LuefterEndeFinished(s); };
+    // The device opens at the first sound, on the data path, where its failure would end the
+    // handling of the values unseen; told here, it ends this handler as a file that cannot be loaded.
+    Mixer->CheckDevice();
     // A file that cannot be loaded raises; the application reports it and the window opens
     // without the start values and without the fan control.
     for (const TChannelSlot& slot : ChannelSlots) {

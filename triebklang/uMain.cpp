@@ -64,6 +64,9 @@ void TMain::FormCreate(TObject*) {
     const std::string folder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
     for (const TChannelSlot& slot : ChannelSlots) this->*slot.Channel = new TDSMixerChannel(Mixer);
+    // The device opens at the first sound, on the data path, where its failure would end the
+    // handling of the values unseen; told here, it ends this handler as a file that cannot be loaded.
+    Mixer->CheckDevice();
     // A file that cannot be loaded raises; the application reports it and the window opens
     // with that channel and those after it silent.
     for (const TChannelSlot& slot : ChannelSlots) (this->*slot.Channel)->LoadFromFile(folder + slot.FileName);

@@ -329,6 +329,8 @@ void TMain::FormCreate(TObject*) {
     FNoticeWindow = CreateNoticeWindow(this);
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
+    // Without a device the channels are not made: the rules pass over them.
+    Mixer->CheckDevice();
     for (int n = 1; n <= ChannelCount; ++n) {
         Channels[n] = new TDSMixerChannel(Mixer);
         if (ChannelFiles[n]) LoadSound(n, ChannelFiles[n]);

@@ -202,14 +202,24 @@ void TDSMixer::ChangeSpeakerConfig(DWORD Value) {
     FSpeakerConfig = Value;
 }
 
-void TDSMixer::Open() {
-    if (FDevice != nullptr) return;
+IDirectSound* TDSMixer::CreateDevice() const {
     if (DirectSoundCreateEntry == nullptr) throw EDirectXError("DirectSoundCreate pointer not assigned.", 0);
     if (DeviceGuids == nullptr) throw EListError(Format("List index out of bounds (%d)", FDeviceIndex));
     const std::string guidText = DeviceGuids->Get(FDeviceIndex);
     GUID guid{};
     if (!guidText.empty()) guid = GuidFromString(guidText);
-    CheckDSResult(DirectSoundCreateEntry(guidText.empty() ? nullptr : &guid, &FDevice, nullptr));
+    IDirectSound* device = nullptr;
+    CheckDSResult(DirectSoundCreateEntry(guidText.empty() ? nullptr : &guid, &device, nullptr));
+    return device;
+}
+
+void TDSMixer::CheckDevice() const {
+    if (FDevice == nullptr) CreateDevice()->Release();
+}
+
+void TDSMixer::Open() {
+    if (FDevice != nullptr) return;
+    FDevice = CreateDevice();
     DeviceChanged();
 
     const DWORD levels[] = {DSSCL_NORMAL, DSSCL_PRIORITY, DSSCL_EXCLUSIVE};

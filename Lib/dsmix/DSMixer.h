@@ -54,6 +54,9 @@ public:
 
     // Opens the device on first use; the caller releases the reference it is given.
     IDirectSound* GetDirectSound();
+    // Raises what opening the device would raise, and leaves the mixer closed: a program can
+    // tell at start-up that it has no sound output, and still opens its device at the first sound.
+    void CheckDevice() const;
     void AddChannel(TDSMixerChannel* Channel);
     void RemoveChannel(TDSMixerChannel* Channel);
     HWND GetWindowHandle();
@@ -74,6 +77,7 @@ public:
     const std::vector<TDSMixerChannel*>& Channels() const { return FChannels; }
 
 private:
+    IDirectSound* CreateDevice() const;
     void Open();
     void Close();
     void ChangeFrequency(std::int32_t Value);

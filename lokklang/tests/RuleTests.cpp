@@ -311,4 +311,16 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
     Main = main;
 }
 
+TEST_F(Rules, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueShows) {
+    Main->Free();
+    ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
+        Connect();
+        Server.SendValues(FClient, {{IdSpeed, 42.5}, {IdMainSwitch, 1}, {IdNotch, 3}});
+        return ProcessUntil([] {
+            return Main->Label1->Caption() == "Geschwindigkeit: 42.50 km/h" &&
+                   Main->Label4->Caption() == "Hauptschalter: 1" && Main->Label6->Caption() == "Trennschütz: 1";
+        });
+    });
+}
+
 }  // namespace

@@ -94,6 +94,19 @@ void ProgramTest::WalkCaptionStates(TForm* window, TButton* connectButton, const
     }
 }
 
+void ProgramTest::ExpectNoSoundOutputToldOnce(const std::function<void()>& createWindow,
+                                              const std::function<bool()>& driveTaken) {
+    unsetenv("DSOUND_OUTPUT");
+    setenv("SDL_AUDIODRIVER", "nosuchdriver", 1);
+    createWindow();
+    setenv("DSOUND_OUTPUT", "null", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    ASSERT_EQ(Boxes->Count(), 1u);
+    EXPECT_EQ(Boxes->Records()[0].Text, "No sound driver is available for use.");
+    EXPECT_TRUE(driveTaken()) << "a value of the drive was dropped";
+    EXPECT_EQ(Boxes->Count(), 1u) << "told once only";
+}
+
 void ReadDemoDrive(const char* path, std::vector<travo::TStep>& steps) {
     std::ifstream file(path);
     ASSERT_TRUE(file) << path;

@@ -62,6 +62,10 @@ protected:
     static void WalkCaptionStates(TForm* window, TButton* connectButton, const std::vector<TCaptionState>& states,
                                   const std::function<void()>& pictured = {}, TLabel* stateLabel = nullptr);
 
+    // Without a sound output: the device's error is told once, at start-up, and the window then
+    // takes every value of a drive (driveTaken sends one and tells whether all arrived).
+    void ExpectNoSoundOutputToldOnce(const std::function<void()>& createWindow, const std::function<bool()>& driveTaken);
+
     fs::path FDir;
     fs::path FSounds;
     travo::TTravoServer Server;

@@ -209,4 +209,13 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
     Main = main;
 }
 
+TEST_F(Rules, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueIsTaken) {
+    Main->Free();
+    ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
+        Connect();
+        Server.SendValues(FClient, {{IdDoorSwitch, 3}, {IdBrakeValve, 5}, {IdDoorRelease, 2}});
+        return ProcessUntil([] { return Main->Bremsstellung == 5 && Main->TuerenAufGespielt == 1; });
+    });
+}
+
 }  // namespace

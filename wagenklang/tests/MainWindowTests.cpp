@@ -421,4 +421,14 @@ TEST_F(MainWindow, ClosingTheWindowWhileConnectedEndsTheConnectionBeforeTheChann
     EXPECT_EQ(Boxes->Count(), 0u);
 }
 
+TEST_F(MainWindow, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueIsTaken) {
+    WriteTestSounds();
+    ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
+        Main->btnTCPConnection->Click();
+        return ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).EndRequested; }) &&
+               Server.SendValues(0, {{IdSpeed, 47.25}, {IdDoorState, 6}}) &&
+               ProcessUntil([] { return Speed.Current == 47.25f && DoorState.Current == 6; });
+    });
+}
+
 }  // namespace

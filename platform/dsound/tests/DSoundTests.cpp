@@ -87,6 +87,8 @@ TEST(Device, CreationRefusesBadArgumentsAndUnknownOutputs) {
     TScopedEnv output("DSOUND_OUTPUT", "speakers");
     EXPECT_EQ(DirectSoundCreate(nullptr, &device, nullptr), DSERR_NODRIVER);
     EXPECT_EQ(device, nullptr);
+    TScopedEnv sdl("DSOUND_OUTPUT", nullptr), noAudio("SDL_AUDIODRIVER", "nosuchdriver");
+    EXPECT_EQ(DirectSoundCreate(nullptr, &device, nullptr), DSERR_NODRIVER) << "an output that cannot start";
 }
 
 TEST(Device, ServesItsInterfacesThroughQueryInterface) {
