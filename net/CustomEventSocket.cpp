@@ -121,12 +121,7 @@ void TCustomEventSocket::ReportErrorFmt(const char* Fmt, ...) {
 
 // ---- events ------------------------------------------------------------------------------------
 
-bool TCustomEventSocket::FireDataAvailable(WORD ErrCode) {
-    if (!OnDataAvailable || FDestroying) return false;
-    TSocketHold hold(*this);
-    OnDataAvailable(this, ErrCode);
-    return true;
-}
+bool TCustomEventSocket::FireDataAvailable(WORD ErrCode) { return Fire(OnDataAvailable, ErrCode); }
 
 void TCustomEventSocket::FireSessionAvailable(WORD ErrCode) { Fire(OnSessionAvailable, ErrCode); }
 void TCustomEventSocket::FireSessionConnectedFirst(WORD ErrCode) { FireSessionConnected(ErrCode); }
@@ -158,9 +153,15 @@ void TCustomEventSocket::WindowMessage(TSocketMessage& Message) {
     try {
         HandleMessage(Message);
     } catch (...) {
-        --FHolds;
+        // What passes the dispatch (no exception of the framework's) still leaves the release
+        // that was due.
+        LeaveMessage();
         throw;
     }
+    LeaveMessage();
+}
+
+void TCustomEventSocket::LeaveMessage() {
     if (--FHolds > 0) return;
     // Nothing of the socket's code is on the stack any more.
     if (FReleaseDue) {
@@ -190,9 +191,11 @@ void TCustomEventSocket::RetryUnposted() {
 void TCustomEventSocket::AskForEvents() {
     // A connected stream socket has at least its write event to report; the platform posts it
     // again until the queue takes it. (A listener is left alone: an accept event reported twice
-    // would make the second Accept fail.)
+    // would make the second Accept fail.) Any other hears of the room from the queue itself.
     if (FHSocket != INVALID_SOCKET && FState == wsConnected && FType == SOCK_STREAM && FSelectEvent != 0 && !FPaused)
         BoundWinsock::WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent);
+    else
+        PostWhenQueueHasRoom(FWindowHandle);
 }
 
 void TCustomEventSocket::PostOwnEvent(LONG Event, int Limit, WORD ErrCode) {
@@ -211,6 +214,7 @@ void TCustomEventSocket::HandleMessage(TSocketMessage& Message) {
         case WM_CLOSE_LATER: HandleCloseLater(); break;
         case WM_RELEASE_SOCKET: HandleRelease(); break;
         case WM_TEST_EXCEPTION: throw ESocketException("Test exception in EventSocket");
+        case WM_QUEUE_ROOM: break;  // what waits for room goes once this message is handled
         default: Message.Result = DefWindowProcA(FWindowHandle, Message.Msg, Message.WParam, Message.LParam);
         }
     } catch (Exception& E) {
@@ -220,13 +224,10 @@ void TCustomEventSocket::HandleMessage(TSocketMessage& Message) {
 
 void TCustomEventSocket::HandleEventException(Exception& E) {
     bool CanClose = true;
-    if (OnBgException) {
-        try {
-            TSocketHold hold(*this);
-            OnBgException(this, E, CanClose);
-        } catch (...) {
-            // The handler's own failure changes nothing of the way out.
-        }
+    try {
+        Fire(OnBgException, E, CanClose);
+    } catch (...) {
+        // The handler's own failure changes nothing of the way out.
     }
     if (!CanClose) return;
     try {
@@ -243,7 +244,13 @@ void TCustomEventSocket::HandleSelectEvent(TSocketMessage& Message) {
     if ((events & OwnEventMark) != 0)
         for (const LONG event : {FD_READ, FD_WRITE, FD_CLOSE})
             if ((events & event) != 0 && OwnEventsOnTheirWay(event) > 0) --OwnEventsOnTheirWay(event);
-    if (FPaused) return;
+    if (FPaused) {
+        if ((events & OwnEventMark) != 0) {
+            FPausedOwnEvents |= events & (FD_READ | FD_WRITE | FD_CLOSE);
+            if ((events & FD_CLOSE) != 0) FPausedCloseError = WSAGETSELECTERROR(Message.LParam);
+        }
+        return;
+    }
     using THandler = void (TCustomEventSocket::*)(TSocketMessage&);
     static constexpr struct {
         LONG Event;
@@ -307,9 +314,24 @@ void TCustomEventSocket::HandleCloseEvent(TSocketMessage& Message) {
     }
     if (!FCloseInvoked) {
         FCloseInvoked = true;
-        FireSessionClosed(WSAGETSELECTERROR(Message.LParam));
+        try {
+            FireSessionClosed(WSAGETSELECTERROR(Message.LParam));
+        } catch (Exception&) {
+            throw;  // the background path decides, as for every handler
+        } catch (...) {
+            // No background path takes it: the session ends here all the same.
+            try {
+                EndClosedSession(handle);
+            } catch (...) {
+            }
+            throw;
+        }
     }
-    if (SameSession(handle) && FState != wsClosed) Disconnect();
+    EndClosedSession(handle);
+}
+
+void TCustomEventSocket::EndClosedSession(SOCKET Handle) {
+    if (SameSession(Handle) && FState != wsClosed) Disconnect();
 }
 
 // ---- adopting a handle -------------------------------------------------------------------------

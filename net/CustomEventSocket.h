@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Classes.h"
@@ -41,6 +42,7 @@ inline constexpr UINT WM_HOST_BY_ADDR_REPLY = WM_USER + 3;
 inline constexpr UINT WM_CLOSE_LATER = WM_USER + 4;
 inline constexpr UINT WM_RELEASE_SOCKET = WM_USER + 5;
 inline constexpr UINT WM_TEST_EXCEPTION = WM_USER + 6;      // nothing posts it but a test
+inline constexpr UINT WM_QUEUE_ROOM = WM_USER + 7;          // the thread's queue has room again
 // Beside the event bit of a socket event that the socket posted itself: such events are
 // counted while they are on their way.
 inline constexpr LONG OwnEventMark = 0x4000;
@@ -268,6 +270,9 @@ protected:
     // A read event of the socket's own, so that what is pending or held is offered again from
     // the message loop; one at a time.
     void ReadLater();
+    // Posts a socket event of the socket's own (FD_READ, FD_WRITE, FD_CLOSE) unless Limit of
+    // that kind are on their way already.
+    void PostOwnEvent(LONG Event, int Limit, WORD ErrCode = 0);
     // Posts a message to the hidden window; one that the thread's queue refuses is kept and
     // posted again once the socket's next message has been handled.
     void PostLater(UINT Msg, WPARAM WParam, LPARAM LParam);
@@ -314,13 +319,18 @@ protected:
     std::string FDnsResult;
     std::unique_ptr<TStringList> FDnsResultList = std::make_unique<TStringList>();
 
-private:
+    // Calls Event when it is assigned; false when it is not. The handler runs in a copy: one
+    // that assigns its own event, as a state machine does, must not free the closure it runs in.
     template <class TEvent, class... TArgs>
-    void Fire(const TEvent& Event, TArgs... Args) {
-        if (!Event || FDestroying) return;
+    bool Fire(const TEvent& Event, TArgs&&... Args) {
+        if (!Event || FDestroying) return false;
         TSocketHold hold(*this);
-        Event(this, Args...);
+        const TEvent handler = Event;
+        handler(this, std::forward<TArgs>(Args)...);
+        return true;
     }
+
+private:
 
     // Names the platform's last error; MayEndSession false keeps the handle whatever the code
     // (a failed accept must not close the listening socket).
@@ -346,12 +356,17 @@ private:
     bool JoinMultiCastGroup();
     bool PeerName(sockaddr_in& Name, const char* Failure);
     bool BoundName(sockaddr_in& Name);
-    // Posts a socket event of the socket's own (FD_READ, FD_WRITE, FD_CLOSE) unless Limit of
-    // that kind are on their way already.
-    void PostOwnEvent(LONG Event, int Limit, WORD ErrCode = 0);
     int& OwnEventsOnTheirWay(LONG Event) { return FOwnEvents[Event == FD_READ ? 0 : Event == FD_WRITE ? 1 : 2]; }
     // Those of an earlier handle are dropped as they come.
-    void ForgetOwnEvents() { FOwnEvents[0] = FOwnEvents[1] = FOwnEvents[2] = 0; }
+    void ForgetOwnEvents() {
+        FOwnEvents[0] = FOwnEvents[1] = FOwnEvents[2] = 0;
+        FPausedOwnEvents = 0;
+    }
+    // Ends the handling of a window message: a release that came meanwhile is carried out once
+    // nothing of the socket's code is on the stack, else what the queue refused is posted again.
+    void LeaveMessage();
+    // After the close event's data: the session ends unless a handler ended or replaced it.
+    void EndClosedSession(SOCKET Handle);
     // Asks the platform to report the conditions that hold: the socket then has a message of
     // the platform's coming, which the platform posts again until the queue takes it.
     void AskForEvents();
@@ -372,6 +387,10 @@ private:
     int FHolds = 0;               // stretches of the socket's own code on the stack (TSocketHold)
     bool FReleaseDue = false;     // the release message came while FHolds was above 0
     int FOwnEvents[3] = {};       // read, write and close events of the socket's own on their way
+    // Events of the socket's own that came while it was paused: they stand for what the
+    // socket holds, which the platform cannot report at the resume.
+    LONG FPausedOwnEvents = 0;
+    WORD FPausedCloseError = 0;
     std::vector<TSocketMessage> FUnposted;  // posts the thread's queue refused
     DWORD FSliceStart = 0;  // when the running run of the receive loop began
 };

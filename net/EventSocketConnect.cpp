@@ -313,6 +313,14 @@ void TCustomEventSocket::SuspendEvents() {
 void TCustomEventSocket::ResumeEvents() {
     FPaused = false;
     BoundWinsock::WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent);
+    // The platform reports what is on the socket; what the socket holds itself (held lines, a
+    // proxy's spill, a close behind a slice) comes with its own events again.
+    const LONG missed = FPausedOwnEvents;
+    FPausedOwnEvents = 0;
+    if (FHSocket == INVALID_SOCKET) return;
+    if ((missed & FD_READ) != 0) PostOwnEvent(FD_READ, 1);
+    if ((missed & FD_WRITE) != 0) PostOwnEvent(FD_WRITE, 2);
+    if ((missed & FD_CLOSE) != 0) PostOwnEvent(FD_CLOSE, 1, FPausedCloseError);
 }
 
 void TCustomEventSocket::ShutdownSocket(int How) {

@@ -182,6 +182,8 @@ void TCustomEventSocket::ClearSendQueue() { FBufList.clear(); }
 
 void TCustomEventSocket::TryToSend() {
     FSendFailed = false;
+    // An empty queue has nothing unsent (a send of nothing, before any block exists).
+    if (FBufList.empty()) FAllSent = true;
     if (FHSocket == INVALID_SOCKET || FBufList.empty()) return;
     const SOCKET handle = FHSocket;
     for (;;) {

@@ -15,3 +15,8 @@ HWND AllocateSocketWindow(TCustomEventSocket* Socket);
 bool DestroySocketWindow(HWND Window);
 void UnregisterSocketWindowClass();
 LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
+
+// For a socket that has no event of the platform's coming (closed, listening) and holds a post
+// that its thread's full queue refused: WM_QUEUE_ROOM reaches Window once the queue has room
+// again, from a thread of this unit, which the queue tells.
+void PostWhenQueueHasRoom(HWND Window);

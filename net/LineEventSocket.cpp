@@ -47,6 +47,9 @@ void TCustomLineEventSocket::ReleaseLineBuf() {
     FLineBufSize = 0;
     FLineHeld = 0;
     FLineDeliverLen = 0;
+    // A delivery that a handler ended with the session (a Disconnect, a Dup) never reached its
+    // end: its place of the bytes behind the line must not outlive the buffer.
+    FLineBehind = 0;
     ++FLineGeneration;
 }
 
@@ -136,9 +139,12 @@ bool TCustomLineEventSocket::FireDataAvailable(WORD ErrCode) {
         TCustomLineEventSocket& Socket;
         explicit TDepth(TCustomLineEventSocket& S) : Socket(S) { ++Socket.FLineDepth; }
         ~TDepth() {
-            if (--Socket.FLineDepth > 0 || !Socket.FLineMissed) return;
-            Socket.FLineMissed = false;
-            Socket.ReadLater();
+            if (--Socket.FLineDepth > 0) return;
+            if (Socket.FLineMissed) {
+                Socket.FLineMissed = false;
+                Socket.ReadLater();
+            }
+            Socket.FollowDeferredClose();
         }
     } depth(*this);
     return AssembleLines();
@@ -213,6 +219,12 @@ bool TCustomLineEventSocket::AssembleLines() {
     }
 
     if (LineLimit > 0 && FLineHeld > LineLimit) {
+        // The flag tells the close that the limit event runs; however the event ends (a
+        // handler that closes, one that throws), it runs no more.
+        struct TLimitEvent {
+            bool& Running;
+            ~TLimitEvent() { Running = false; }
+        } limitEvent{FLineDropFlag};
         FLineDropFlag = true;
         FireLineLimitExceeded(FLineHeld, FLineDropFlag);
         if (Changed(ticket)) return true;
@@ -221,7 +233,6 @@ bool TCustomLineEventSocket::AssembleLines() {
             FLineHeld = 0;
             Terminate();
         }
-        FLineDropFlag = false;
     }
     return true;
 }
@@ -281,9 +292,7 @@ void TCustomLineEventSocket::EditLine(int& Count) {
 }
 
 void TCustomLineEventSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
-    if (!OnLineLimitExceeded) return;
-    TSocketHold hold(*this);
-    OnLineLimitExceeded(this, RcvdLength, ClearData);
+    Fire(OnLineLimitExceeded, RcvdLength, ClearData);
 }
 
 // ---- mode, refire, close -----------------------------------------------------------------------
@@ -303,6 +312,25 @@ void TCustomLineEventSocket::AfterDup() {
     // Bytes held from the connection that the adopted one replaces are not its own.
     ReleaseLineBuf();
     TCustomSocksEventSocket::AfterDup();
+}
+
+void TCustomLineEventSocket::HandleCloseEvent(TSocketMessage& Message) {
+    if (FLineDepth > 0 && FHSocket != INVALID_SOCKET) {
+        // A line's handler runs a modal loop: the lines held behind its line are the outer
+        // assembly's to deliver, and the end of the session comes after them.
+        FLineCloseDue = FHSocket;
+        FLineCloseError = WSAGETSELECTERROR(Message.LParam);
+        return;
+    }
+    TCustomSocksEventSocket::HandleCloseEvent(Message);
+}
+
+void TCustomLineEventSocket::FollowDeferredClose() {
+    const SOCKET handle = FLineCloseDue;
+    FLineCloseDue = INVALID_SOCKET;
+    // From the message loop, behind any read event of ours for the lines still held; not when
+    // a handler has ended or replaced the session meanwhile.
+    if (handle != INVALID_SOCKET && handle == FHSocket) PostOwnEvent(FD_CLOSE, 1, FLineCloseError);
 }
 
 void TCustomLineEventSocket::HandleMessage(TSocketMessage& Message) {

@@ -43,6 +43,7 @@ protected:
     virtual void ChangeLineMode(bool Value);
     virtual void EditLine(int& Count);
     void AfterDup() override;
+    void HandleCloseEvent(TSocketMessage& Message) override;
 
 private:
     // Identifies the session and its buffer; a call out (handler, echo, limit event) after
@@ -63,6 +64,8 @@ private:
     // Room for Needed bytes, contents kept; false when the count cannot be represented.
     bool ReserveLineBuf(long long Needed);
     void ReleaseLineBuf();
+    // The outermost assembly has returned: a close of the peer that came meanwhile follows now.
+    void FollowDeferredClose();
     // Ends the delivery of the current line: its untaken rest (FLineDeliverLen bytes, already at
     // the start) stays held and the bytes behind the line (from FLineBehind) follow it.
     void EndDelivery();
@@ -88,6 +91,8 @@ private:
     int FLineDepth = 0;            // nesting of line assembly (a modal loop inside a handler)
     bool FLineMissed = false;      // a nested read event left its bytes on the socket
     bool FLineRescan = false;      // the held bytes must be searched from their start
+    SOCKET FLineCloseDue = INVALID_SOCKET;  // the peer closed this handle inside a line's handler
+    WORD FLineCloseError = 0;
 
 protected:
     int FWaitTimeout = 0;  // milliseconds; 0: no time-out

@@ -165,23 +165,11 @@ void TCustomSocksEventSocket::ResetDefaults() {
 
 // ---- events ------------------------------------------------------------------------------------
 
-void TCustomSocksEventSocket::FireSocksConnected(WORD ErrCode) {
-    if (!OnSocksConnected) return;
-    TSocketHold hold(*this);
-    OnSocksConnected(this, ErrCode);
-}
+void TCustomSocksEventSocket::FireSocksConnected(WORD ErrCode) { Fire(OnSocksConnected, ErrCode); }
 
-void TCustomSocksEventSocket::FireSocksError(int Error, const std::string& Msg) {
-    if (!OnSocksError) return;
-    TSocketHold hold(*this);
-    OnSocksError(this, Error, Msg);
-}
+void TCustomSocksEventSocket::FireSocksError(int Error, const std::string& Msg) { Fire(OnSocksError, Error, Msg); }
 
-void TCustomSocksEventSocket::FireSocksAuthState(TSocksAuthState AuthState) {
-    if (!OnSocksAuthState) return;
-    TSocketHold hold(*this);
-    OnSocksAuthState(this, AuthState);
-}
+void TCustomSocksEventSocket::FireSocksAuthState(TSocksAuthState AuthState) { Fire(OnSocksAuthState, AuthState); }
 
 void TCustomSocksEventSocket::FireSessionClosed(WORD ErrCode) {
     if (FSocksPhase == socksPhaseAuth) FireSocksAuthState(socksAuthDenied);

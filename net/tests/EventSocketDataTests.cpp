@@ -1,6 +1,8 @@
 // The socket component's data path: the send queue and its flow control, the receive loop, and
 // datagrams, through the test thread's queue and loopback peers.
 
+#include <stdexcept>
+
 #include "EventSocketFixture.h"
 
 namespace {
@@ -287,6 +289,45 @@ TEST_F(EventSocketDataTest, SendsShareTheirWriteEventsAndRefusedPostsAreNotLost)
         }));
         if (post != ReleaseLater) delete socket;
     }
+}
+
+// Nothing is lost at the queue's edges: a release refused on a socket with no event coming, a
+// send of nothing, a handler that replaces itself, a close handler's foreign exception.
+TEST_F(EventSocketDataTest, AtTheQueuesEdgesNoEventOrReleaseIsLost) {
+    enum TEdge { ReleaseClosed, ReleaseListening, CloseThrows, CloseReleasesAndThrows };
+    for (const TEdge edge : {ReleaseClosed, ReleaseListening, CloseThrows, CloseReleasesAndThrows}) {
+        TEventSocket* socket = TEventSocket::Create(&Owner);
+        int dataSent = 0;
+        socket->OnDataSent = [&](TObject*, WORD) { ++dataSent; };
+        std::string got, mark(64, 'm');  // a closure too large to be kept in place
+        socket->OnDataAvailable = [&, mark](TObject*, WORD) {
+            socket->OnDataAvailable = [&](TObject*, WORD) { got += socket->ReceiveText(); };
+            got += mark.substr(0, 1) + socket->ReceiveText();
+        };
+        socket->OnSessionClosed = [&](TObject*, WORD) {
+            if (edge == CloseReleasesAndThrows) socket->ReleaseLater();
+            PumpUntil([] { return !User32QueueHasMessages(); });
+            throw std::runtime_error("close handler failed");
+        };
+        socket->SetAddr("127.0.0.1");
+        socket->SetPort("0");
+        if (edge == ReleaseListening) socket->Listen();
+        while (edge <= ReleaseListening && PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0)) continue;
+        if (edge <= ReleaseListening) socket->ReleaseLater();  // refused by the full queue
+        if (edge <= ReleaseListening) continue;
+        const int peer = Connected(socket);
+        ASSERT_TRUE(PumpUntil([&] { return dataSent > 0; }));  // the platform's first write event
+        EXPECT_EQ(socket->Send(nullptr, 0), 0);
+        ASSERT_TRUE(PumpUntil([&] { return dataSent > 1; }));
+        socket->FlushSendQueue();  // nothing is unsent: at once
+        ASSERT_EQ(PosixPeer::Write(peer, "ab"), 2);
+        EXPECT_TRUE(PumpUntil([&] { return got == "mab"; }));
+        PosixPeer::ShutdownWrite(peer);
+        EXPECT_THROW(PumpUntil([] { return false; }), std::runtime_error);
+        EXPECT_EQ(PeerEnd(peer), 0) << edge;  // the session has ended
+        if (edge == CloseThrows) delete socket;
+    }
+    EXPECT_TRUE(PumpUntil([&] { return Owner.ComponentCount() == 0; }));
 }
 
 TEST_F(EventSocketDataTest, ReceiveTextTakesWhatIsPendingOr255) {

@@ -88,6 +88,7 @@ public:
     }
     std::vector<int> ReceiveSizes;  // BufferSize of every RecvData call
     std::vector<int> CallsPerReadEvent;  // OnDataAvailable calls of each read event
+    int CloseEvents = 0;
 
 protected:
     int RecvData(void* Buffer, int BufferSize, int Flags) override {
@@ -101,6 +102,10 @@ protected:
     void HandleReadEvent(TSocketMessage& Message) override {
         CallsPerReadEvent.push_back(0);
         TCustomSyncEventSocket::HandleReadEvent(Message);
+    }
+    void HandleCloseEvent(TSocketMessage& Message) override {
+        ++CloseEvents;
+        TCustomSyncEventSocket::HandleCloseEvent(Message);
     }
 
 private:

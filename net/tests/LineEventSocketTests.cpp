@@ -349,6 +349,50 @@ TEST_F(LineTest, WithoutAHandlerHeldBytesAreDropped) {
     EXPECT_EQ(Socket->LineHeld(), 0);
 }
 
+// A session's line state is not the next one's; all its lines come before its end, also
+// behind a handler that pumps, and after a pause.
+TEST_F(LineTest, HeldLinesGoWithTheirSessionAndOnlyWithIt) {
+    enum TEnd { CloseInDelivery, CloseInLimit, PumpWhilePeerCloses, PauseWhileHeld };
+    const struct { TEnd End; const char* First; Strings Lines; } cases[] = {
+        {CloseInDelivery, "ab\r\ncd\r\nef", {"0123456789\r\n", "tail"}},  // of the next session
+        {CloseInLimit, "xxxxxxxx", {"0123456789\r\n", "tail"}},
+        {PumpWhilePeerCloses, "L1\r\nL2\r\nL3\r\n", {"L1\r\n", "L2\r\n", "L3\r\n"}},
+        {PauseWhileHeld, "p\r\nq\r\n", {"p\r\n", "q\r\n"}}};
+    for (const auto& c : cases) {
+        TProbeSocket* socket = TProbeSocket::Create(&Owner);
+        socket->SetLineMode(true);
+        socket->LineLimit = c.End == CloseInLimit ? 4 : 0;
+        socket->OnLineLimitExceeded = [&](TObject*, int, bool&) { socket->Disconnect(); };
+        Strings lines;
+        int offers = 0;
+        socket->OnDataAvailable = [&](TObject*, WORD) {
+            // The first line stays held, and its read event comes while paused.
+            if (c.End == PauseWhileHeld && offers++ == 0) return socket->SuspendEvents();
+            lines.push_back(socket->ReceiveText());
+            if (lines.back() == "ab\r\n") socket->Disconnect();  // inside the first line's delivery
+            if (c.End == PumpWhilePeerCloses) PumpUntil([&] { return socket->CloseEvents > 0; });
+        };
+        int peer = Adopt(socket);
+        Send(peer, c.First);
+        if (c.End == PumpWhilePeerCloses) PosixPeer::ShutdownWrite(peer);
+        MSG waiting;
+        if (c.End == PauseWhileHeld && PumpUntil([&] { return offers > 0 && !PeekMessageA(&waiting, socket->Handle(), 0, 0, PM_NOREMOVE); }))
+            socket->ResumeEvents();
+        if (c.End <= CloseInLimit && PumpUntil([&] { return socket->State() == wsClosed; })) {
+            socket->LineLimit = 0;
+            lines.clear();
+            peer = Adopt(socket);
+            Send(peer, "01234567");  // held past where the first session's delivery ended
+            PumpUntil([&] { return socket->LineHeld() == 8; });
+            Send(peer, "89\r\ntail");
+            PosixPeer::ShutdownWrite(peer);
+        }
+        EXPECT_TRUE(PumpUntil([&] { return lines.size() >= c.Lines.size(); }));
+        EXPECT_EQ(lines, c.Lines) << c.End;
+        delete socket;
+    }
+}
+
 // The waits, with a clock the test sets.
 class TWaitSocket final : public TCustomSyncEventSocket {
 public:
