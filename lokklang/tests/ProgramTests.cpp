@@ -18,7 +18,8 @@ using Program = program_test::WavOutputTest<LokklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
-    // One sound at a time: each step goes out once the sound of the one before has ended.
+    // One sound at a time: each step goes out once the sound of the one before has ended and the
+    // output has gone on past it.
     const std::vector<TSoundStep<std::vector<travo::TValue>>> drive = {
         {{{IdNotch, 3}}, ""},                              // the contactor closes: silent
         {{{IdNotch, 0}, {IdTractiveForce, 0}}, "MTS.wav"},  // and opens
@@ -32,8 +33,8 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     EXPECT_EQ(Boxes->Count(), 0u) << "the sound set is complete";
     ClickWidget(Main->btnConnect);
     ASSERT_TRUE(ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).EndRequested; }, 20000));
-    PlayOneAtATime(
-        drive, [this](const std::vector<travo::TValue>& values) { Server.SendValues(0, values); },
+    PlayDrive(
+        drive,
         [](const std::string& sound) {
             for (const auto& [name, channel] : NamedChannels())
                 if (name == sound) return channel;

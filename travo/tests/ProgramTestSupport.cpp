@@ -3,6 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -46,12 +49,45 @@ void ProgramTest::SetUp() {
 
 void ProgramTest::TearDown() {
     Server.Stop();
+    if (const char* keepDir = std::getenv("KLANG_KEEP_FAILED"); keepDir && *keepDir && HasFailure())
+        KeepFailedFolder(keepDir);
     SoundFolderOverride.clear();
     FinalizeDeviceLists();
     FinalizeCom();
     Boxes.reset();
     std::error_code ignored;
     fs::remove_all(FDir, ignored);
+}
+
+void ProgramTest::KeepFailedFolder(const fs::path& keepDir) {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(test->test_suite_name()) + "." + test->name() + "-" + std::to_string(::getpid());
+    std::replace(name.begin(), name.end(), '/', '_');  // parameterised names
+    const fs::path kept = keepDir / name;
+    std::error_code error;
+    fs::create_directories(kept, error);
+    fs::copy(FDir, kept, fs::copy_options::recursive | fs::copy_options::overwrite_existing, error);
+    // Without sounds of its own the program played the set beside it.
+    if (!error && SoundFolderOverride.empty() && fs::is_directory(ExeDir() + "Sounds"))
+        fs::copy(ExeDir() + "Sounds", kept / "Sounds", fs::copy_options::recursive, error);
+    if (error)
+        std::printf("Keeping the test's folder in %s failed: %s\n", kept.c_str(), error.message().c_str());
+    else
+        std::printf("The test's folder is kept in %s\n", kept.c_str());
+}
+
+void ProgramTest::SendDriveStep(const std::vector<travo::TValue>& values) {
+    using TClock = std::chrono::steady_clock;
+    if (!FDriveStart) FDriveStart = TClock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - *FDriveStart).count();
+    std::string line = std::to_string(ms);
+    for (const travo::TValue& value : values) {
+        char number[32];
+        const auto written = std::to_chars(number, number + sizeof number, value.Value);
+        line += " " + std::to_string(value.Id) + "=" + std::string(number, written.ptr);
+    }
+    std::ofstream(FDir / "sent.drive", std::ios::app) << line << "\n";
+    EXPECT_TRUE(Server.SendValues(FClient, values)) << line;
 }
 
 void ProgramTest::WriteSoundFiles(const std::vector<std::pair<std::string, double>>& files, double firstFrequency,

@@ -3,20 +3,28 @@
 // the application, COM and the device lists, the data-server stand-in over loopback and the
 // test sounds; the caption walk and the mixer's output into a WAV file; the watchdog that ends a
 // genuine hang; the drives. Each program's fixture derives from it and adds its window.
+//
+// With KLANG_KEEP_FAILED=DIR, a test that failed leaves its folder in DIR/<test name>-<pid>: the
+// mixer's output, the sound set the program played from and the drive it was sent, so that what
+// the test saw can be looked at and played again after the run.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "DSoundTesting.h"
 #include "Forms.h"
 #include "FormsTesting.h"
+#include "SoundOutputMatch.h"
 #include "StdCtrls.h"
 #include "TravoServer.h"
 
@@ -61,6 +69,9 @@ protected:
     // state label's), every caption fitting; pictured runs in the states that have a picture.
     static void WalkCaptionStates(TForm* window, TButton* connectButton, const std::vector<TCaptionState>& states,
                                   const std::function<void()>& pictured = {}, TLabel* stateLabel = nullptr);
+    // Sends the values to the current connection and adds them to the test's drive file, a drive
+    // the demo server can play, timed from the first step.
+    void SendDriveStep(const std::vector<travo::TValue>& values);
 
     // Without a sound output: the device's error is told once, at start-up, and the window then
     // takes every value of a drive (driveTaken sends one and tells whether all arrived).
@@ -73,7 +84,10 @@ protected:
     std::size_t FClient = 0;  // the server's index of the current connection
 
 private:
+    void KeepFailedFolder(const fs::path& keepDir);
+
     std::string FProgram;
+    std::optional<std::chrono::steady_clock::time_point> FDriveStart;
 };
 
 // A program fixture whose mixer writes its output to output.wav in the test's folder.
@@ -88,6 +102,14 @@ protected:
     void TearDown() override {
         Fixture::TearDown();
         setenv("DSOUND_OUTPUT", "null", 1);
+    }
+    // Sends the drive's steps one sound at a time (see PlayOneAtATime), apart in the output.
+    template <class TChannelOf, class TServeUntil>
+    void PlayDrive(const std::vector<TSoundStep<std::vector<travo::TValue>>>& steps, TChannelOf channelOf,
+                   TServeUntil serveUntil) {
+        PlayOneAtATime(
+            steps, [this](const std::vector<travo::TValue>& values) { this->SendDriveStep(values); }, channelOf,
+            [this] { return ReadDSoundWavLength(FOutput).Frames; }, serveUntil);
     }
     std::string FOutput;
 };

@@ -92,11 +92,18 @@ long FindSound(const TDSoundWavFile& wav, const TEnvelope& sound, std::size_t fr
     return -1;
 }
 
+TDSMixerChannel* SoundChannel(const std::string& sound) {
+    for (const TMain::TChannelSlot& slot : TMain::ChannelSlots)
+        if (ShortName(slot.FileName) == sound) return Main->*slot.Channel;
+    return nullptr;
+}
+
 using Program = program_test::WavOutputTest<TriebklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
-    // One sound at a time: each step goes out once the sound of the one before has ended.
+    // One sound at a time: each step goes out once the sound of the one before has ended and the
+    // output has gone on past it.
     const std::vector<TSoundStep<std::vector<travo::TValue>>> drive = {
         {{{IdBrakeValve, 2}}, ""},                        // into the start position: silent
         {{{IdBrakeValve, 4}}, "Rauschen-Anlegen"},
@@ -131,13 +138,8 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     };
     ClickWidget(Main->btnConnect);
     ASSERT_TRUE(ProcessUntil([this] { return Server.ClientCount() == 1 && Server.Client(0).EndRequested; }, 30000));
-    PlayOneAtATime(
-        drive, [this](const std::vector<travo::TValue>& values) { Server.SendValues(0, values); },
-        [](const std::string& sound) {
-            for (const TMain::TChannelSlot& slot : TMain::ChannelSlots)
-                if (ShortName(slot.FileName) == sound) return Main->*slot.Channel;
-            return static_cast<TDSMixerChannel*>(nullptr);
-        },
+    PlayDrive(
+        drive, SoundChannel,
         [&](const std::function<bool()>& done) {
             return ProcessUntil(
                 [&] {
@@ -175,6 +177,34 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     const std::size_t afterDoors = static_cast<std::size_t>(starts[doors]) + envelopes[doors].Blocks.size() * OutputBlock;
     EXPECT_LT(FindSound(wav, envelopes[doors], afterDoors), 0);
     EXPECT_EQ(Boxes->Count(), 0u);
+}
+
+// The gap between two steps' sounds is counted in output frames, so it holds however late the
+// output catches up: here an output that moves on only while the program is served.
+using StepGate = TriebklangTest;
+
+TEST_F(StepGate, TheNextStepWaitsUntilTheOutputHasGoneAGapPastTheSoundsEnd) {
+    std::vector<std::pair<std::string, double>> files;
+    for (const TMain::TChannelSlot& slot : TMain::ChannelSlots) files.emplace_back(slot.FileName, 1.0);
+    WriteSoundFiles(files, 300, 25, {});
+    CreateMain();
+    std::size_t frames = 0, framesAtEnd = 0;
+    std::vector<std::size_t> sentAt;
+    SoundChannel("Rischa-0")->OnEnd = [&](TObject*) { framesAtEnd = frames; };
+    const std::vector<TSoundStep<std::vector<std::pair<int, float>>>> steps = {
+        {{{IdDirectionSwitch, 1}}, "Rischa-0"}, {{{IdDirectionSwitch, 2}}, "Rischa-VR"}};
+    PlayOneAtATime(
+        steps,
+        [&](const std::vector<std::pair<int, float>>& records) {
+            sentAt.push_back(frames);
+            Main->HandleDataPacket(ValuesPayload(records));
+        },
+        SoundChannel, [&] { return frames; },
+        [&](const std::function<bool()>& done) {
+            return ProcessUntil([&] { return (frames += 441) && done(); }, 30000);
+        });
+    ASSERT_EQ(sentAt.size(), 2u);
+    EXPECT_GE(sentAt[1], framesAtEnd + OutputGapFrames);
 }
 
 // The demo drive reads, lasts about a minute and, handed packet by packet to the window, plays

@@ -14,7 +14,8 @@ using Program = program_test::WavOutputTest<WagenklangTest>;
 
 TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProgram) {
     const std::string sounds = ExeDir() + "Sounds/";
-    // One sound at a time: each step goes out once the sound of the one before has ended.
+    // One sound at a time: each step goes out once the sound of the one before has ended and the
+    // output has gone on past it.
     const std::vector<TSoundStep<std::vector<travo::TValue>>> drive = {
         {{{1, 0}, {51, 0}, {52, 2}, {53, 0}, {54, 2}, {60, 0}, {64, 0}, {67, 0}, {78, 0}, {86, 0}}, ""},
         {{{IdMasterController, 1}}, "Fahrschalter_0-Ab.wav"},
@@ -29,8 +30,8 @@ TEST_F(Program, ADriveFromTheServerPlaysEachRulesSoundFromTheSoundsBesideTheProg
     ASSERT_TRUE(Connected);
     // The server's data follows its answer to the end of the request, as the simulator's does.
     ASSERT_TRUE(Server.WaitForEndRequest(0, 20000));
-    PlayOneAtATime(
-        drive, [this](const std::vector<travo::TValue>& values) { Server.SendValues(0, values); },
+    PlayDrive(
+        drive,
         [](const std::string& sound) {
             if (sound == "Drehfalttuer_Bn_auf.wav") return Channels[chTuerAuf];
             for (int n = 1; n <= ChannelCount; ++n)

@@ -73,19 +73,29 @@ struct TSoundStep {
     std::string Sound;
 };
 
-// Sends each step once the sound of the step before has played to its end, so that the sounds
-// reach the output one at a time however late a loaded machine serves the program. channelOf
-// finds a sound's channel, serveUntil serves the program until a condition holds (false when it
-// gave up).
-template <class TValues, class TSend, class TChannelOf, class TServeUntil>
+// Output that must lie between one step's sound and the next: 100 ms of 44.1 kHz frames.
+inline constexpr std::size_t OutputGapFrames = 4410;
+
+// Sends each step once the sound of the step before has played to its end and the output has
+// gone OutputGapFrames past that end, so that the sounds reach the output one at a time and
+// apart. The gap is counted in output frames, not on the clock: a loaded machine holds up the
+// paced output, which then catches up in a burst and mixes whatever plays by then, so a pause
+// that passed on the clock need not be in the output at all. The end is told once the mix holds
+// the sound's last frame; the file may still lack that one period, which the gap covers.
+// channelOf finds a sound's channel, outputFrames tells the frames the output holds so far,
+// serveUntil serves the program until a condition holds (false when it gave up).
+template <class TValues, class TSend, class TChannelOf, class TOutputFrames, class TServeUntil>
 void PlayOneAtATime(const std::vector<TSoundStep<TValues>>& steps, TSend send, TChannelOf channelOf,
-                    TServeUntil serveUntil) {
+                    TOutputFrames outputFrames, TServeUntil serveUntil) {
     for (const TSoundStep<TValues>& step : steps) {
         std::optional<TPlayEnds> ends;
         if (!step.Sound.empty()) ends.emplace(channelOf(step.Sound));
         send(step.Values);
         if (ends) {
             ASSERT_TRUE(serveUntil([&] { return ends->Count() > 0; })) << step.Sound << " did not play to its end";
+            const std::size_t atEnd = outputFrames();
+            ASSERT_TRUE(serveUntil([&] { return outputFrames() >= atEnd + OutputGapFrames; }))
+                << "the output stopped after " << step.Sound;
         }
     }
 }
