@@ -60,7 +60,8 @@ BOOL ResetEvent(HANDLE event);
 
 // A named mutex is one lock for every process that opens the name. A name held by an
 // object of another kind refuses the mutex (result null, ERROR_INVALID_HANDLE); an existing
-// name opens that mutex (last error ERROR_ALREADY_EXISTS).
+// name opens that mutex (last error ERROR_ALREADY_EXISTS). A name that another user holds,
+// or a read-only store, gives ERROR_ACCESS_DENIED; a full store ERROR_NOT_ENOUGH_MEMORY.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);

@@ -224,6 +224,10 @@ namespace {
 template <class Make, class Created>
 HANDLE NamedObjectHandle(LPCSTR name, NameKind kind, bool mayCreate, Make make, Created whenCreated) {
     NamespaceLock scope;
+    if (scope.Error() != ERROR_SUCCESS) {
+        SetLastError(scope.Error());
+        return nullptr;
+    }
     auto lookup = LookUpName(name, kind, mayCreate);
     if (!lookup.existing && !lookup.attachment) {
         SetLastError(lookup.error);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -336,5 +337,48 @@ TEST(Kernel32NamedMutex, NamespacesKeepNamesApart) {
         EXPECT_EQ(holder.ReadLine(), "released");
         holder.Poke();
         EXPECT_EQ(holder.ExitStatus(), 0);
+    }
+}
+
+// Other users, planted files, a full or read-only store and other PID namespaces: each script runs as root on a
+// store of its own, in a mount and PID namespace that ends with it, processes, mounts and all, and switches users
+// with setpriv; the time-out is only a watchdog. As the store is the script's alone, users' own namespaces serve.
+TEST(Kernel32NamedMutex, OtherUsersAndStoresAreKeptOut) {
+    const std::string enter = "unshare --mount --pid --fork --mount-proc --kill-child ";
+    const std::string helper = "\"" + BinFolder() + "/k32-mutex-helper\"";
+    if (geteuid() != 0 || std::system((enter + "setpriv --reuid=1001 test -x " + helper + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "needs root, unshare and setpriv, and a helper that other users may run";
+    const struct { const char *script, *expected; } cases[] = {
+        {"as 0 try n 0; for i in 1 2 3; do as 1001 race n$i 12; done", "0\nceeeeeeeeeee\nceeeeeeeeeee\nceeeeeeeeeee\n"},
+        {"coproc setpriv --reuid=1001 --regid=1001 --clear-groups bash -c 'umask 0; mkdir /dev/shm/klang32-u1000;"
+         " : >/dev/shm/klang32-namespace; exec 8</dev/shm/klang32-namespace 9</dev/shm/klang32-u1000;"
+         " flock 8 && flock 9 && echo held && exec sleep 600'\nread -r l <&${COPROC[0]}; echo $l; as 1000 try n 0",
+         "held\n0\n"},
+        {"coproc as 1001 hold 'Global\\h'\nread -r l <&${COPROC[0]}; echo $l; umask 0\n"
+         ": >/dev/shm/klang32-suser-1000.DSMCUpd0; head -c 4096 /dev/zero | tr '\\0' '\\377' >/dev/shm/klang32-g.c\n"
+         "as 1000 try DSMCUpd0 0; : >/dev/shm/klang32-u1000/suser-1000.p; as 1000 try p 0\n"
+         "as 1000 try 'Global\\h' 0; as 1000 try 'Global\\c' 0",
+         "locked\n0\nrefused 5\nrefused 5\nrefused 5\n"},
+        {"cat /dev/zero >/dev/shm/fill 2>/dev/null; as 1000 try f 0; as 1000 try g 0\n"
+         "rm /dev/shm/fill; mount -o remount,ro /dev/shm; as 1000 try r 0",
+         "refused 8\nrefused 8\nrefused 5\n"},
+        {"coproc as 1000 hold n\nread -r l <&${COPROC[0]}; echo $l; IN='unshare --pid --fork' as 1000 try n 0",
+         "locked\n258\n"},
+        {"(IN=exec as 1000 die n) & p=$!; wait $p; echo $((p - 1)) >/proc/sys/kernel/ns_last_pid\n"
+         "sleep 600 & [ $! = $p ] || echo no reuse; as 1000 try n 0",
+         "locked\n0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const std::string script = "mount -t tmpfs -o size=1m none /dev/shm || exit\nas() { u=$1; shift; $IN setpriv"
+                                   " --reuid=$u --regid=$u --clear-groups " + helper + " \"$@\"; }\n" + c.script;
+        const std::string run = "{ s=$(cat); timeout -k 5 120 " + enter + "env -u KLANG_OBJECT_NAMESPACE bash -c \"$s\"";
+        FILE* output = popen((run + " 2>&1; } <<'END'\n" + script + "\nEND").c_str(), "r");
+        ASSERT_NE(output, nullptr);
+        std::string text;
+        for (int got; (got = std::fgetc(output)) != EOF;)
+            text += static_cast<char>(got);
+        pclose(output);
+        EXPECT_EQ(text, c.expected);
     }
 }
