@@ -73,7 +73,10 @@ public:
         while (FPacketSize > 0 && Unread() >= FPacketSize && OnReceived) {
             FRcvdLen = FPacketSize;
             const unsigned taken = FTaken;
-            OnReceived(this);
+            // A copy: a handler that rebinds or unbinds the event (a window that closes) would
+            // otherwise free the closure it runs in.
+            const TNotifyEvent handler = OnReceived;
+            handler(this);
             if (FTaken == taken) break;
         }
     }

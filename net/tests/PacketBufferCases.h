@@ -172,6 +172,14 @@ TYPED_TEST_P(PacketBufferCases, AHandlerThatLeavesItsPacketStopsTheDelivery) {
     this->CollectPackets();
     this->Commit(this->Bytes({1, 0, 0, 0}));
     EXPECT_EQ(this->Packets, (std::vector<std::string>{"kept", "next"}));
+    this->Commit("z");
+    // One that unbinds itself, as a closing window does, runs to its end with what it holds.
+    buffer.OnReceived = [&, held = std::string(" and what the handler holds")](TObject*) {
+        buffer.OnReceived = nullptr;
+        this->Packets.push_back(buffer.GetPacket() + held);
+    };
+    this->Commit(this->Packet("last"));
+    EXPECT_EQ(this->Packets.back(), "last and what the handler holds");
 }
 
 TYPED_TEST_P(PacketBufferCases, TakingWithoutAWholePacketReadsNothing) {
