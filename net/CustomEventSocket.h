@@ -331,7 +331,6 @@ protected:
     }
 
 private:
-
     // Names the platform's last error; MayEndSession false keeps the handle whatever the code
     // (a failed accept must not close the listening socket).
     void ReportSocketFailure(const std::string& Name, bool MayEndSession);

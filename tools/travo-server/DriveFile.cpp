@@ -1,6 +1,7 @@
 #include "DriveFile.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <sstream>
 
@@ -60,6 +61,16 @@ bool ParseDrive(std::istream& in, std::vector<TStep>& steps, std::string& error)
         steps.push_back(std::move(step));
     }
     return true;
+}
+
+std::string DriveLine(int AtMs, const std::vector<TValue>& Values) {
+    std::string line = std::to_string(AtMs);
+    for (const TValue& value : Values) {
+        char number[32];
+        const auto written = std::to_chars(number, number + sizeof number, value.Value);  // shortest exact
+        line += " " + std::to_string(value.Id) + "=" + std::string(number, written.ptr);
+    }
+    return line;
 }
 
 }  // namespace travo

@@ -18,5 +18,7 @@ namespace travo {
 
 // False with "line N: ..." in error on the first line that is not of this form.
 bool ParseDrive(std::istream& in, std::vector<TStep>& steps, std::string& error);
+// The line of a drive file that sends Values at AtMs; ParseDrive reads it back as it was.
+std::string DriveLine(int AtMs, const std::vector<TValue>& Values);
 
 }  // namespace travo

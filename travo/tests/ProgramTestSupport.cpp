@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -80,12 +79,7 @@ void ProgramTest::SendDriveStep(const std::vector<travo::TValue>& values) {
     using TClock = std::chrono::steady_clock;
     if (!FDriveStart) FDriveStart = TClock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - *FDriveStart).count();
-    std::string line = std::to_string(ms);
-    for (const travo::TValue& value : values) {
-        char number[32];
-        const auto written = std::to_chars(number, number + sizeof number, value.Value);
-        line += " " + std::to_string(value.Id) + "=" + std::string(number, written.ptr);
-    }
+    const std::string line = travo::DriveLine(static_cast<int>(ms), values);
     std::ofstream(FDir / "sent.drive", std::ios::app) << line << "\n";
     EXPECT_TRUE(Server.SendValues(FClient, values)) << line;
 }

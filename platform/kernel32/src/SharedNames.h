@@ -21,7 +21,7 @@ namespace k32 {
 
 class KernelObject;
 
-enum class NameKind : std::uint32_t { Free = 0, Mutex = 1, Event = 2 };
+enum class NameKind : std::uint32_t { Mutex = 1, Event = 2 };
 
 struct SharedNameRecord {
     std::uint32_t complete;  // kRecordComplete once its creator has made it

@@ -162,6 +162,12 @@ TEST(TravoDrive, ParsesTimedLinesOfPairs) {
     EXPECT_DOUBLE_EQ(steps[0].Values[1].Value, 0.5);
     EXPECT_EQ(steps[1].AtMs, 1500);
     EXPECT_EQ(steps[1].Values[1].Id, 200);
+    // A line written for a step reads back as that step, its values exact.
+    std::istringstream written(travo::DriveLine(1750, {{52, 0.1}, {86, 47.25f}}) + "\n");
+    ASSERT_TRUE(travo::ParseDrive(written, steps, error)) << error;
+    EXPECT_EQ(steps.back().AtMs, 1750);
+    EXPECT_EQ(steps.back().Values[0].Value, 0.1);
+    EXPECT_EQ(steps.back().Values[1].Value, 47.25);
 }
 
 TEST(TravoDrive, NamesTheFirstBadLine) {
