@@ -20,6 +20,7 @@
 #include "Classes.h"
 #include "EventSockBuf.h"
 #include "EventSocketBinding.h"
+#include "StoredHandler.h"
 #include "user32.h"
 #include "wsock32.h"
 
@@ -319,14 +320,13 @@ protected:
     std::string FDnsResult;
     std::unique_ptr<TStringList> FDnsResultList = std::make_unique<TStringList>();
 
-    // Calls Event when it is assigned; false when it is not. The handler runs in a copy: one
-    // that assigns its own event, as a state machine does, must not free the closure it runs in.
+    // Calls Event when it is assigned; false when it is not. The stored handler runs, held for
+    // the call: one that assigns its own event, as a state machine does, keeps its closure.
     template <class TEvent, class... TArgs>
-    bool Fire(const TEvent& Event, TArgs&&... Args) {
+    bool Fire(TEvent& Event, TArgs&&... Args) {
         if (!Event || FDestroying) return false;
         TSocketHold hold(*this);
-        const TEvent handler = Event;
-        handler(this, std::forward<TArgs>(Args)...);
+        CallStoredHandler(Event, this, std::forward<TArgs>(Args)...);
         return true;
     }
 
