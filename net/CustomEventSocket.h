@@ -184,8 +184,8 @@ public:
     // carried out once that code has returned.
     virtual void CloseLater();
     virtual void ReleaseLater();
-    // Sends until the queue is empty, resp. delivers data until the peer has closed; both
-    // serve the thread's messages meanwhile.
+    // Sends until the queue is empty, resp. delivers data until the peer has closed (or its
+    // close waits for a handler below that holds it back); both serve the thread's messages.
     virtual void FlushSendQueue();
     virtual void DrainUntilClosed();
     virtual void ShutdownSocket(int How);
@@ -255,6 +255,8 @@ protected:
     virtual void HandleWriteEvent(TSocketMessage& Message);
     virtual void HandleAcceptEvent(TSocketMessage& Message);
     virtual void HandleCloseEvent(TSocketMessage& Message);
+    // The peer's close has come and waits for the socket's own code that holds it back.
+    virtual bool PeerEndKeptBack() const { return false; }
     virtual void AfterDup();
     virtual void ChangeSendFlags(TSocketSendFlags Value);
 
