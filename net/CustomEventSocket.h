@@ -20,6 +20,7 @@
 #include "Classes.h"
 #include "EventSockBuf.h"
 #include "EventSocketBinding.h"
+#include "StoredHandler.h"
 #include "user32.h"
 #include "wsock32.h"
 
@@ -183,8 +184,8 @@ public:
     // carried out once that code has returned.
     virtual void CloseLater();
     virtual void ReleaseLater();
-    // Sends until the queue is empty, resp. delivers data until the peer has closed; both
-    // serve the thread's messages meanwhile.
+    // Sends until the queue is empty, resp. delivers data until the peer has closed (or its
+    // close waits for a handler below that holds it back); both serve the thread's messages.
     virtual void FlushSendQueue();
     virtual void DrainUntilClosed();
     virtual void ShutdownSocket(int How);
@@ -254,6 +255,8 @@ protected:
     virtual void HandleWriteEvent(TSocketMessage& Message);
     virtual void HandleAcceptEvent(TSocketMessage& Message);
     virtual void HandleCloseEvent(TSocketMessage& Message);
+    // The peer's close has come and waits for the socket's own code that holds it back.
+    virtual bool PeerEndKeptBack() const { return false; }
     virtual void AfterDup();
     virtual void ChangeSendFlags(TSocketSendFlags Value);
 
@@ -319,14 +322,13 @@ protected:
     std::string FDnsResult;
     std::unique_ptr<TStringList> FDnsResultList = std::make_unique<TStringList>();
 
-    // Calls Event when it is assigned; false when it is not. The handler runs in a copy: one
-    // that assigns its own event, as a state machine does, must not free the closure it runs in.
+    // Calls Event when it is assigned; false when it is not. The stored handler runs, held for
+    // the call: one that assigns its own event, as a state machine does, keeps its closure.
     template <class TEvent, class... TArgs>
-    bool Fire(const TEvent& Event, TArgs&&... Args) {
+    bool Fire(TEvent& Event, TArgs&&... Args) {
         if (!Event || FDestroying) return false;
         TSocketHold hold(*this);
-        const TEvent handler = Event;
-        handler(this, std::forward<TArgs>(Args)...);
+        CallStoredHandler(Event, this, std::forward<TArgs>(Args)...);
         return true;
     }
 

@@ -104,7 +104,8 @@ void TCustomEventSocket::DrainUntilClosed() {
     const SOCKET handle = FHSocket;
     while (SameSession(handle) && FState != wsClosed) {
         PumpMessages();
-        if (!SameSession(handle) || FState == wsClosed) return;
+        // A close kept back for what a handler below holds follows once that handler returns.
+        if (!SameSession(handle) || FState == wsClosed || PeerEndKeptBack()) return;
         ULONG pending = 0;
         if (BoundWinsock::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) return;
         // A handler that takes nothing ends the wait; a run that used its slice goes on from

@@ -48,8 +48,10 @@ void TCustomLineEventSocket::ReleaseLineBuf() {
     FLineHeld = 0;
     FLineDeliverLen = 0;
     // A delivery that a handler ended with the session (a Disconnect, a Dup) never reached its
-    // end: its place of the bytes behind the line must not outlive the buffer.
+    // end: its place of the bytes behind the line must not outlive the buffer, and a close kept
+    // back for the session must not reach the next one.
     FLineBehind = 0;
+    FLineCloseDue = INVALID_SOCKET;
     ++FLineGeneration;
 }
 
@@ -69,6 +71,24 @@ void TCustomLineEventSocket::EndDelivery() {
     Terminate();
 }
 
+template <class TStep>
+void TCustomLineEventSocket::TakeOver(TStep Step) {
+    EndDelivery();
+    FLineRescan = true;
+    ++FLineGeneration;
+    struct TRestore {
+        TCustomLineEventSocket& Socket;
+        int Depth;
+        ~TRestore() {
+            Socket.FLineDepth = Depth;
+            Socket.FLineInHandler = true;
+        }
+    } restore{*this, FLineDepth};
+    FLineDepth = 0;
+    FLineInHandler = false;
+    Step();
+}
+
 // ---- receiving ---------------------------------------------------------------------------------
 
 int TCustomLineEventSocket::QueryRcvdCount() {
@@ -83,11 +103,13 @@ int TCustomLineEventSocket::RecvData(void* Buffer, int BufferSize, int Flags) {
         const int count = std::clamp(BufferSize, 0, FLineDeliverLen);
         TakeFrom(0, Buffer, count, FLineDeliverLen - count, Flags);
         if (take) FLineDeliverLen -= count;
+        if (take && LineTaken()) FollowKeptBack();
         return count;
     }
-    if (Assembling() && FLineBehind > 0 && FLineHeld > FLineBehind) {
+    if (Assembling() && LineTaken() && FLineHeld > FLineBehind) {
         // The line is taken and the handler reads on: the stream goes on with what is held
-        // behind the line, not with what the socket has, which came later.
+        // behind the line (from the start once a TakeOver has ended the delivery), not with
+        // what the socket has, which came later.
         const int count = std::clamp(BufferSize, 0, FLineHeld - FLineBehind);
         TakeFrom(FLineBehind, Buffer, count, FLineHeld - FLineBehind - count + 1, Flags);
         if (take) FLineHeld -= count;
@@ -129,9 +151,14 @@ bool TCustomLineEventSocket::FireDataAvailable(WORD ErrCode) {
         }
         return TCustomSocksEventSocket::FireDataAvailable(ErrCode);
     }
+    if (FLineDepth > 0 && LineTaken()) {
+        TakeOver([&] { TCustomLineEventSocket::FireDataAvailable(ErrCode); });
+        return true;
+    }
     if (FLineDepth > 0) {
-        // A modal loop inside a handler: the outer assembly owns the buffer. The bytes stay on
-        // the socket and a read event of our own brings them once it has returned.
+        // A modal loop inside a handler that has not taken its line (a box it opened first):
+        // the outer assembly owns the buffer. The bytes stay on the socket and a read event of
+        // our own brings them once the line is taken or the assembly has returned.
         FLineMissed = true;
         return true;
     }
@@ -139,12 +166,7 @@ bool TCustomLineEventSocket::FireDataAvailable(WORD ErrCode) {
         TCustomLineEventSocket& Socket;
         explicit TDepth(TCustomLineEventSocket& S) : Socket(S) { ++Socket.FLineDepth; }
         ~TDepth() {
-            if (--Socket.FLineDepth > 0) return;
-            if (Socket.FLineMissed) {
-                Socket.FLineMissed = false;
-                Socket.ReadLater();
-            }
-            Socket.FollowDeferredClose();
+            if (--Socket.FLineDepth == 0) Socket.FollowKeptBack();
         }
     } depth(*this);
     return AssembleLines();
@@ -187,7 +209,9 @@ bool TCustomLineEventSocket::AssembleLines() {
         try {
             while (Assembling() && FLineDeliverLen > 0) {
                 const int before = FLineDeliverLen;
+                FLineInHandler = true;
                 const bool handled = TCustomSocksEventSocket::FireDataAvailable(0);
+                FLineInHandler = false;
                 if (Changed(ticket)) return true;
                 if (!handled) {
                     FLineDeliverLen = 0;  // nobody takes lines: dropped
@@ -197,6 +221,7 @@ bool TCustomLineEventSocket::AssembleLines() {
                 }
             }
         } catch (...) {
+            FLineInHandler = false;
             // The untaken rest stays held, line end included, and is offered again from the
             // message loop.
             if (!Changed(ticket)) {
@@ -315,8 +340,14 @@ void TCustomLineEventSocket::AfterDup() {
 }
 
 void TCustomLineEventSocket::HandleCloseEvent(TSocketMessage& Message) {
+    if (FLineDepth > 0 && FHSocket != INVALID_SOCKET && LineTaken()) {
+        // A line's handler that has taken its line waits (for the end of its session, say):
+        // the lines behind its line, the rest and the end come inside that wait, in order.
+        TakeOver([&] { TCustomSocksEventSocket::HandleCloseEvent(Message); });
+        return;
+    }
     if (FLineDepth > 0 && FHSocket != INVALID_SOCKET) {
-        // A line's handler runs a modal loop: the lines held behind its line are the outer
+        // A modal loop in any other part of the assembly: the lines held are the outer
         // assembly's to deliver, and the end of the session comes after them.
         FLineCloseDue = FHSocket;
         FLineCloseError = WSAGETSELECTERROR(Message.LParam);
@@ -325,7 +356,11 @@ void TCustomLineEventSocket::HandleCloseEvent(TSocketMessage& Message) {
     TCustomSocksEventSocket::HandleCloseEvent(Message);
 }
 
-void TCustomLineEventSocket::FollowDeferredClose() {
+void TCustomLineEventSocket::FollowKeptBack() {
+    if (FLineMissed) {
+        FLineMissed = false;
+        ReadLater();
+    }
     const SOCKET handle = FLineCloseDue;
     FLineCloseDue = INVALID_SOCKET;
     // From the message loop, behind any read event of ours for the lines still held; not when
@@ -382,8 +417,8 @@ void TCustomLineEventSocket::FireSessionClosed(WORD ErrCode) {
                 if (FLineHeld >= before) break;
             }
         }
-        ReleaseLineBuf();
     }
+    ReleaseLineBuf();
     TCustomSocksEventSocket::FireSessionClosed(ErrCode);
 }
 

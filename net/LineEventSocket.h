@@ -44,6 +44,7 @@ protected:
     virtual void EditLine(int& Count);
     void AfterDup() override;
     void HandleCloseEvent(TSocketMessage& Message) override;
+    bool PeerEndKeptBack() const override { return FLineCloseDue != INVALID_SOCKET && FLineCloseDue == FHSocket; }
 
 private:
     // Identifies the session and its buffer; a call out (handler, echo, limit event) after
@@ -64,8 +65,17 @@ private:
     // Room for Needed bytes, contents kept; false when the count cannot be represented.
     bool ReserveLineBuf(long long Needed);
     void ReleaseLineBuf();
-    // The outermost assembly has returned: a close of the peer that came meanwhile follows now.
-    void FollowDeferredClose();
+    // The outermost assembly has returned, or a line's handler has taken its line: a read or a
+    // close of the peer that came meanwhile follows now, from the message loop.
+    void FollowKeptBack();
+    // A line's handler runs and has taken all of its line: the bytes behind it are no longer the
+    // assembly's to keep back.
+    bool LineTaken() const { return FLineInHandler && FLineDeliverLen == 0; }
+    // Handles an event that such a handler's modal loop serves as the message loop would: the
+    // delivery ends, the held bytes are searched from their start, and the outer assembly,
+    // whose ticket no longer holds, stops once the handler returns.
+    template <class TStep>
+    void TakeOver(TStep Step);
     // Ends the delivery of the current line: its untaken rest (FLineDeliverLen bytes, already at
     // the start) stays held and the bytes behind the line (from FLineBehind) follow it.
     void EndDelivery();
@@ -87,11 +97,12 @@ private:
     int FLineBehind = 0;  // while a line is delivered: where the bytes behind it start
     bool FLineSeen = false;
     bool FLineDropFlag = false;
-    unsigned FLineGeneration = 0;  // counts every release of FLineBuf
+    unsigned FLineGeneration = 0;  // counts every release of FLineBuf and every TakeOver
     int FLineDepth = 0;            // nesting of line assembly (a modal loop inside a handler)
+    bool FLineInHandler = false;   // what the innermost assembly calls is a line's handler
     bool FLineMissed = false;      // a nested read event left its bytes on the socket
     bool FLineRescan = false;      // the held bytes must be searched from their start
-    SOCKET FLineCloseDue = INVALID_SOCKET;  // the peer closed this handle inside a line's handler
+    SOCKET FLineCloseDue = INVALID_SOCKET;  // the peer closed this handle; kept back for the assembly
     WORD FLineCloseError = 0;
 
 protected:

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "Classes.h"
+#include "StoredHandler.h"
 #include "SysUtils.h"
 
 // Reverses the 4 bytes of a 32-bit value.
@@ -73,10 +74,8 @@ public:
         while (FPacketSize > 0 && Unread() >= FPacketSize && OnReceived) {
             FRcvdLen = FPacketSize;
             const unsigned taken = FTaken;
-            // A copy: a handler that rebinds or unbinds the event (a window that closes) would
-            // otherwise free the closure it runs in.
-            const TNotifyEvent handler = OnReceived;
-            handler(this);
+            // A handler that rebinds or unbinds the event (a window that closes) keeps its closure.
+            CallStoredHandler(OnReceived, this);
             if (FTaken == taken) break;
         }
     }

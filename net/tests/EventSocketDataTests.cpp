@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "EventSocketFixture.h"
+#include "cCiaBuffer.h"
 
 namespace {
 
@@ -328,6 +329,22 @@ TEST_F(EventSocketDataTest, AtTheQueuesEdgesNoEventOrReleaseIsLost) {
         if (edge == CloseThrows) delete socket;
     }
     EXPECT_TRUE(PumpUntil([&] { return Owner.ComponentCount() == 0; }));
+}
+
+// The stored handler runs, with its state: the socket's data event and the buffer's packets.
+TEST_F(EventSocketDataTest, HandlersKeepTheirOwnStateFromEventToEvent) {
+    TCiaBuffer buffer(nullptr);
+    int events = 0, packets = 0;
+    Socket->OnDataAvailable = [&, count = 0](TObject*, WORD) mutable {
+        EXPECT_EQ(++count, ++events);
+        buffer.Commit(Socket->ReceiveBytes(buffer.WritePointer(), buffer.FreeSpace()));
+    };
+    buffer.OnReceived = [&, count = 0](TObject*) mutable { EXPECT_EQ(buffer.GetPacket() + IntToStr(++count), "x" + IntToStr(++packets)); };
+    const int peer = Adopt(Socket);
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_EQ(PosixPeer::Write(peer, std::string("\1\0\0\0x", 5)), 5);
+        ASSERT_TRUE(PumpUntil([&] { return packets == i; }));
+    }
 }
 
 TEST_F(EventSocketDataTest, ReceiveTextTakesWhatIsPendingOr255) {

@@ -352,31 +352,42 @@ TEST_F(LineTest, WithoutAHandlerHeldBytesAreDropped) {
 }
 
 // A session's line state is not the next one's; all its lines come before its end, also
-// behind a handler that pumps, and after a pause.
+// behind a handler that pumps or waits for that end, and after a pause.
 TEST_F(LineTest, HeldLinesGoWithTheirSessionAndOnlyWithIt) {
-    enum TEnd { CloseInDelivery, CloseInLimit, PumpWhilePeerCloses, PauseWhileHeld };
+    enum TEnd { CloseInDelivery, CloseInLimit, PumpWhilePeerCloses, PauseWhileHeld, DrainInLine, WaitInLine };
     const struct { TEnd End; const char* First; Strings Lines; } cases[] = {
         {CloseInDelivery, "ab\r\ncd\r\nef", {"0123456789\r\n", "tail"}},  // of the next session
         {CloseInLimit, "xxxxxxxx", {"0123456789\r\n", "tail"}},
         {PumpWhilePeerCloses, "L1\r\nL2\r\nL3\r\n", {"L1\r\n", "L2\r\n", "L3\r\n"}},
-        {PauseWhileHeld, "p\r\nq\r\n", {"p\r\n", "q\r\n"}}};
+        {PauseWhileHeld, "p\r\nq\r\n", {"p\r\n", "q\r\n"}},
+        {DrainInLine, "L1\r\nL2\r\n", {"L1\r\n", "L2\r\n", "closed", "waited 0"}},
+        {WaitInLine, "L1\r\nL2\r\n", {"L1\r\n", "L2\r\n", "closed", "waited 0"}}};
     for (const auto& c : cases) {
         TProbeSocket* socket = TProbeSocket::Create(&Owner);
         socket->SetLineMode(true);
+        socket->SetWaitTimeout(20000);
         socket->LineLimit = c.End == CloseInLimit ? 4 : 0;
         socket->OnLineLimitExceeded = [&](TObject*, int, bool&) { socket->Disconnect(); };
         Strings lines;
         int offers = 0;
+        bool closed = false;
+        socket->OnSessionClosed = [&](TObject*, WORD) {
+            closed = true;
+            if (c.End >= DrainInLine) lines.push_back("closed");
+        };
         socket->OnDataAvailable = [&](TObject*, WORD) {
             // The first line stays held, and its read event comes while paused.
             if (c.End == PauseWhileHeld && offers++ == 0) return socket->SuspendEvents();
             lines.push_back(socket->ReceiveText());
             if (lines.back() == "ab\r\n") socket->Disconnect();  // inside the first line's delivery
             if (c.End == PumpWhilePeerCloses) PumpUntil([&] { return socket->CloseEvents > 0; });
+            if (c.End >= DrainInLine && lines.size() == 1)  // the end is seen with L2 held behind
+                lines.push_back("waited " + IntToStr(c.End == WaitInLine ? socket->WaitUntilSet(closed)
+                                                                         : (socket->DrainUntilClosed(), 0)));
         };
         int peer = Adopt(socket);
         Send(peer, c.First);
-        if (c.End == PumpWhilePeerCloses) PosixPeer::ShutdownWrite(peer);
+        if (c.End == PumpWhilePeerCloses || c.End >= DrainInLine) PosixPeer::ShutdownWrite(peer);
         MSG waiting;
         if (c.End == PauseWhileHeld && PumpUntil([&] { return offers > 0 && !PeekMessageA(&waiting, socket->Handle(), 0, 0, PM_NOREMOVE); }))
             socket->ResumeEvents();
@@ -391,6 +402,7 @@ TEST_F(LineTest, HeldLinesGoWithTheirSessionAndOnlyWithIt) {
         }
         EXPECT_TRUE(PumpUntil([&] { return lines.size() >= c.Lines.size(); }));
         EXPECT_EQ(lines, c.Lines) << c.End;
+        EXPECT_TRUE(c.End < DrainInLine || socket->State() == wsClosed);
         delete socket;
     }
 }
