@@ -61,7 +61,8 @@ BOOL ResetEvent(HANDLE event);
 // A named mutex is one lock for every process that opens the name. A name held by an
 // object of another kind refuses the mutex (result null, ERROR_INVALID_HANDLE); an existing
 // name opens that mutex (last error ERROR_ALREADY_EXISTS). A name that another user holds,
-// or a read-only store, gives ERROR_ACCESS_DENIED; a full store ERROR_NOT_ENOUGH_MEMORY.
+// or a read-only store, gives ERROR_ACCESS_DENIED; a full store ERROR_NOT_ENOUGH_MEMORY; names
+// whose lock another process keeps for more than a few seconds 1460 (a time-out).
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);

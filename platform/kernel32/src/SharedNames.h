@@ -5,13 +5,15 @@
 // kind of object holding the name and, for mutexes, the lock itself, so the kind check and the
 // lock work across processes. Each process that uses a record holds a shared file lock on it,
 // which goes with the process however it ends and is seen from every PID namespace that shares
-// the store; a record that nobody holds counts as free. A user's records and the lock that
-// orders them are that user's alone: records of others are refused, never adopted.
+// the store; a record that nobody holds counts as free. A user's records and the locks that
+// order them are that user's alone: records of others are refused, never adopted. A process
+// forked without exec has names of its own, as a copy of its parent's handles.
 
 #include "kernel32.h"
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,25 +25,39 @@ class KernelObject;
 
 enum class NameKind : std::uint32_t { Mutex = 1, Event = 2 };
 
+// A mutex as the kernel objects keep it. The lock itself is robust and not recursive: the
+// thread that holds it is told by a token of its own, random and drawn again in a forked child,
+// so that no thread of another process (in another PID namespace, or a forked copy) passes for
+// the holder, as threads known by their number would.
+struct KernelMutex {
+    pthread_mutex_t lock;
+    std::atomic<std::uint64_t> owner;  // the holding thread's token, 0: none; set under the lock
+    std::int32_t depth;                // how often the owner holds it
+    std::int32_t abandoned;            // the last holder was a thread that ended holding it
+};
+
 struct SharedNameRecord {
     std::uint32_t complete;  // kRecordComplete once its creator has made it
     NameKind kind;
-    pthread_mutex_t mutex;   // robust, recursive, process-shared; used by mutexes only
-    std::int32_t abandoned;  // the mutex's last holder was a thread that ended holding it
+    KernelMutex mutex;       // process-shared; used by mutexes only
 };
 
+bool IsGlobalName(const std::string& name);
+
 // Held while a name is looked up, created or released: a lock inside the process and a
-// file lock between the user's processes. When the file lock cannot be had, Error() says why
-// and nothing may be looked up.
+// file lock between the user's processes, the one of the user's own names or the one of
+// "Global\" names. When the file lock cannot be had, Error() says why and nothing may be
+// looked up.
 class NamespaceLock {
 public:
-    NamespaceLock();
+    explicit NamespaceLock(bool global);
     ~NamespaceLock();
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
     DWORD Error() const { return error_; }
 
 private:
+    const bool global_;
     DWORD error_ = ERROR_SUCCESS;
 };
 
@@ -77,6 +93,10 @@ NameLookup LookUpName(const std::string& name, NameKind kind, bool mayCreate);
 void RegisterNamedObject(const std::string& name, const std::shared_ptr<KernelObject>& object);
 
 // The same lock attributes for named and unnamed mutexes.
-void InitializeKernelMutex(pthread_mutex_t* mutex, bool processShared);
+void InitializeKernelMutex(KernelMutex* mutex, bool processShared);
+
+// In a forked child, for the forking thread, the only one there: it holds none of the mutexes
+// its parent's copy holds. Runs after the child's names are its own.
+void ForgetMutexesInForkedChild();
 
 }  // namespace k32

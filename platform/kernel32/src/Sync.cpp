@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ctime>
 #include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
 #include <vector>
 
 #if defined(__SANITIZE_THREAD__)
@@ -50,7 +52,28 @@ private:
     std::unique_ptr<NameAttachment> name_;  // named events are shared inside the process only
 };
 
-pid_t ThisThreadId() { return static_cast<pid_t>(GetCurrentThreadId()); }
+// The calling thread's token as a mutex knows its holder: drawn at random once per thread (and
+// again in a forked child), so that it is unique on the machine, whatever PID namespace the
+// thread runs in and whatever number it has there.
+thread_local std::uint64_t threadToken = 0;
+
+std::uint64_t NewToken() {
+    std::uint64_t token = 0;
+    if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
+        // Without the kernel's randomness: the thread's place in memory and time, mixed.
+        token = reinterpret_cast<std::uintptr_t>(&threadToken) ^ (static_cast<std::uint64_t>(getpid()) << 32) ^
+                static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+        token ^= token >> 31;
+        token *= 0x9e3779b97f4a7c15ULL;
+    }
+    return token != 0 ? token : 1;
+}
+
+std::uint64_t ThisThreadToken() {
+    if (threadToken == 0)
+        threadToken = NewToken();
+    return threadToken;
+}
 
 // A wall-clock step during a timed wait moves at most one slice.
 constexpr std::chrono::milliseconds kLockSlice{50};
@@ -71,43 +94,41 @@ void NoteTakenOver(pthread_mutex_t*) {}
 // last handle closes meanwhile.
 struct MutexCore {
     // Unnamed: a lock of this process only.
-    MutexCore() : mutex(&privateMutex), abandoned(&privateAbandoned) { InitializeKernelMutex(mutex, false); }
+    MutexCore() : state(&privateState) { InitializeKernelMutex(state, false); }
     // Named: the lock in the name's shared record.
     explicit MutexCore(std::unique_ptr<NameAttachment> attachment)
-        : name(std::move(attachment)), mutex(&name->Record()->mutex), abandoned(&name->Record()->abandoned) {}
+        : name(std::move(attachment)), state(&name->Record()->mutex) {}
     ~MutexCore() {
         if (!name)
-            pthread_mutex_destroy(mutex);
+            pthread_mutex_destroy(&state->lock);
     }
     MutexCore(const MutexCore&) = delete;
     MutexCore& operator=(const MutexCore&) = delete;
 
-    pthread_mutex_t privateMutex{};
-    std::int32_t privateAbandoned = 0;
+    KernelMutex privateState{};
     std::unique_ptr<NameAttachment> name;
-    pthread_mutex_t* const mutex;
-    // Set, under the lock, by a thread of this process that ended holding it; the next holder
-    // (in any process) takes it as abandoned.
-    std::int32_t* const abandoned;
-    // Which thread of this process holds the lock (0: none here) and how often; changed only
-    // under the lock.
-    std::atomic<pid_t> localOwner{0};
-    int depth = 0;
+    KernelMutex* const state;
 };
 
 // The mutexes the calling thread holds, kept with a thread-specific value so that they are
-// let go when the thread ends, before its handle is signalled.
+// let go when the thread ends, before its handle is signalled. One entry per lock, whichever
+// object of its name took it.
 using HeldMutexes = std::vector<std::shared_ptr<MutexCore>>;
+
+// The records change while the lock is still held, so whoever takes it next finds them true.
+void Unlock(KernelMutex& mutex) {
+    mutex.depth = 0;
+    mutex.owner.store(0, std::memory_order_relaxed);
+    pthread_mutex_unlock(&mutex.lock);
+}
 
 void LetGoOf(void* value) {
     const std::unique_ptr<HeldMutexes> held(static_cast<HeldMutexes*>(value));
     for (const auto& core : *held) {
-        int depth = core->depth;
-        core->depth = 0;
-        core->localOwner = 0;
-        *core->abandoned = 1;
-        while (depth-- > 0)
-            pthread_mutex_unlock(core->mutex);
+        // Set, under the lock, by a thread of this process that ended holding it; the next
+        // holder (in any process) takes it as abandoned.
+        core->state->abandoned = 1;
+        Unlock(*core->state);
     }
 }
 
@@ -128,11 +149,17 @@ public:
     explicit Mutex(std::unique_ptr<NameAttachment> name) : core_(std::make_shared<MutexCore>(std::move(name))) {}
 
     DWORD Wait(DWORD milliseconds) override {
+        KernelMutex& mutex = *core_->state;
+        // Only the holder ever finds its own token there, so this look needs no lock.
+        if (mutex.owner.load(std::memory_order_relaxed) == ThisThreadToken()) {
+            ++mutex.depth;
+            return WAIT_OBJECT_0;
+        }
         int result;
         if (milliseconds == INFINITE)
-            result = pthread_mutex_lock(core_->mutex);
+            result = pthread_mutex_lock(&mutex.lock);
         else if (milliseconds == 0)
-            result = pthread_mutex_trylock(core_->mutex);
+            result = pthread_mutex_trylock(&mutex.lock);
         else
             result = LockBefore(DeadlineAfter(milliseconds));
         switch (result) {
@@ -140,7 +167,7 @@ public:
             return NoteAcquired(false);
         case EOWNERDEAD:
             // The holding process ended without releasing: the lock passes to this waiter, marked.
-            pthread_mutex_consistent(core_->mutex);
+            pthread_mutex_consistent(&mutex.lock);
             return NoteAcquired(true);
         case EBUSY:
         case ETIMEDOUT:
@@ -151,19 +178,21 @@ public:
         }
     }
 
-    // The records change while the lock is still held, so whoever takes it next finds them true.
     bool Release() {
-        MutexCore& core = *core_;
-        if (core.localOwner.load() != ThisThreadId())
+        KernelMutex& mutex = *core_->state;
+        if (mutex.owner.load(std::memory_order_relaxed) != ThisThreadToken())
             return false;
-        if (--core.depth == 0) {
-            core.localOwner = 0;
-            auto& held = HeldByThisThread();
-            const auto found = std::find(held.begin(), held.end(), core_);
-            if (found != held.end())
-                held.erase(found);
+        if (--mutex.depth > 0)
+            return true;
+        auto& held = HeldByThisThread();
+        const auto found = std::find_if(held.begin(), held.end(), [&](const auto& core) { return core->state == &mutex; });
+        // Kept until the lock is let go: the last reference to the lock's records may be this one.
+        std::shared_ptr<MutexCore> holding;
+        if (found != held.end()) {
+            holding = std::move(*found);
+            held.erase(found);
         }
-        pthread_mutex_unlock(core.mutex);
+        Unlock(mutex);
         return true;
     }
 
@@ -175,32 +204,28 @@ private:
         for (;;) {
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero())
-                return pthread_mutex_trylock(core_->mutex);
+                return pthread_mutex_trylock(&core_->state->lock);
             const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(remaining, kLockSlice));
             timespec until{};
             clock_gettime(CLOCK_REALTIME, &until);
             const long long nanoseconds = until.tv_nsec + slice.count();
             until.tv_sec += static_cast<time_t>(nanoseconds / 1000000000LL);
             until.tv_nsec = static_cast<long>(nanoseconds % 1000000000LL);
-            const int result = pthread_mutex_timedlock(core_->mutex, &until);
+            const int result = pthread_mutex_timedlock(&core_->state->lock, &until);
             if (result == EOWNERDEAD)
-                NoteTakenOver(core_->mutex);
+                NoteTakenOver(&core_->state->lock);
             if (result != ETIMEDOUT && result != EINTR)
                 return result;
         }
     }
 
     DWORD NoteAcquired(bool ownerDied) {
-        MutexCore& core = *core_;
-        if (!ownerDied && core.localOwner.load() == ThisThreadId()) {
-            ++core.depth;
-            return WAIT_OBJECT_0;
-        }
-        core.localOwner = ThisThreadId();
-        core.depth = 1;
+        KernelMutex& mutex = *core_->state;
+        mutex.owner.store(ThisThreadToken(), std::memory_order_relaxed);
+        mutex.depth = 1;
         HeldByThisThread().push_back(core_);
-        const bool abandoned = ownerDied || *core.abandoned != 0;
-        *core.abandoned = 0;
+        const bool abandoned = ownerDied || mutex.abandoned != 0;
+        mutex.abandoned = 0;
         return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
     }
 
@@ -208,6 +233,13 @@ private:
 };
 
 }  // namespace
+
+void ForgetMutexesInForkedChild() {
+    threadToken = 0;
+    // The parent's thread holds these, not the child's copy of it.
+    delete static_cast<HeldMutexes*>(pthread_getspecific(HeldKey()));
+    pthread_setspecific(HeldKey(), nullptr);
+}
 
 void ReleaseMutexesOfEndingThread() {
     void* held = pthread_getspecific(HeldKey());
@@ -223,7 +255,7 @@ namespace {
 // (whenCreated runs on an object whose record this call made, before anyone else can see it).
 template <class Make, class Created>
 HANDLE NamedObjectHandle(LPCSTR name, NameKind kind, bool mayCreate, Make make, Created whenCreated) {
-    NamespaceLock scope;
+    NamespaceLock scope(IsGlobalName(name));
     if (scope.Error() != ERROR_SUCCESS) {
         SetLastError(scope.Error());
         return nullptr;

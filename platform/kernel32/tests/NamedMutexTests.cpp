@@ -340,16 +340,38 @@ TEST(Kernel32NamedMutex, NamespacesKeepNamesApart) {
     }
 }
 
-// Other users, planted files, a full or read-only store and other PID namespaces: each script runs as root on a
-// store of its own, in a mount and PID namespace that ends with it, processes, mounts and all, and switches users
-// with setpriv; the time-out is only a watchdog. As the store is the script's alone, users' own namespaces serve.
-TEST(Kernel32NamedMutex, OtherUsersAndStoresAreKeptOut) {
+struct ScriptCase {
+    const char *script, *expected;
+};
+
+// Each script runs as root on a store of its own (the working folder), in a mount and PID namespace that ends with
+// it, processes, mounts and all, and switches users with setpriv; the time-out is only a watchdog. As the store is
+// the script's alone, users' own namespaces serve.
+void ExpectScripts(const std::vector<ScriptCase>& cases) {
     const std::string enter = "unshare --mount --pid --fork --mount-proc --kill-child ";
     const std::string helper = "\"" + BinFolder() + "/k32-mutex-helper\"";
     if (geteuid() != 0 || std::system((enter + "setpriv --reuid=1001 test -x " + helper + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "needs root, unshare and setpriv, and a helper that other users may run";
-    const struct { const char *script, *expected; } cases[] = {
-        {"as 0 try n 0; for i in 1 2 3; do as 1001 race n$i 12; done", "0\nceeeeeeeeeee\nceeeeeeeeeee\nceeeeeeeeeee\n"},
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const std::string script = "mount -t tmpfs -o size=1m none /dev/shm && cd /dev/shm || exit\nas() { u=$1; shift;"
+                                   " $IN setpriv --reuid=$u --regid=$u --clear-groups " + helper + " \"$@\"; }\n" + c.script;
+        const std::string run = "{ s=$(cat); timeout -k 5 120 " + enter +
+                                "env -u KLANG_OBJECT_NAMESPACE -u XDG_RUNTIME_DIR bash -c \"$s\"";
+        FILE* output = popen((run + " 2>&1; } <<'END'\n" + script + "\nEND").c_str(), "r");
+        ASSERT_NE(output, nullptr);
+        std::string text;
+        for (int got; (got = std::fgetc(output)) != EOF;)
+            text += static_cast<char>(got);
+        pclose(output);
+        EXPECT_EQ(text, c.expected);
+    }
+}
+
+// Other users, planted files, a full or read-only store and other PID namespaces.
+TEST(Kernel32NamedMutex, OtherUsersAndStoresAreKeptOut) {
+    ExpectScripts({
+        {"as 0 try n 0; for i in 1 2 3; do as 1001 race n$i 12; done", "0\nceeeeeeeeeee 1\nceeeeeeeeeee 1\nceeeeeeeeeee 1\n"},
         {"coproc setpriv --reuid=1001 --regid=1001 --clear-groups bash -c 'umask 0; mkdir /dev/shm/klang32-u1000;"
          " : >/dev/shm/klang32-namespace; exec 8</dev/shm/klang32-namespace 9</dev/shm/klang32-u1000;"
          " flock 8 && flock 9 && echo held && exec sleep 600'\nread -r l <&${COPROC[0]}; echo $l; as 1000 try n 0",
@@ -367,18 +389,47 @@ TEST(Kernel32NamedMutex, OtherUsersAndStoresAreKeptOut) {
         {"(IN=exec as 1000 die n) & p=$!; wait $p; echo $((p - 1)) >/proc/sys/kernel/ns_last_pid\n"
          "sleep 600 & [ $! = $p ] || echo no reuse; as 1000 try n 0",
          "locked\n0\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
-        const std::string script = "mount -t tmpfs -o size=1m none /dev/shm || exit\nas() { u=$1; shift; $IN setpriv"
-                                   " --reuid=$u --regid=$u --clear-groups " + helper + " \"$@\"; }\n" + c.script;
-        const std::string run = "{ s=$(cat); timeout -k 5 120 " + enter + "env -u KLANG_OBJECT_NAMESPACE bash -c \"$s\"";
-        FILE* output = popen((run + " 2>&1; } <<'END'\n" + script + "\nEND").c_str(), "r");
-        ASSERT_NE(output, nullptr);
-        std::string text;
-        for (int got; (got = std::fgetc(output)) != EOF;)
-            text += static_cast<char>(got);
-        pclose(output);
-        EXPECT_EQ(text, c.expected);
-    }
+    });
+}
+
+// The user's names live in a runtime folder of the user's alone, where nobody else can take them; the store, which
+// another user can fill first, is the fallback, and orders "Global\" names for every process of the user. A runtime
+// folder that is a link, somebody else's or open to others is left untouched.
+TEST(Kernel32NamedMutex, NamesLiveInTheUsersRuntimeFolder) {
+    ExpectScripts({
+        {"setpriv --reuid=1001 --regid=1001 --clear-groups mkdir -m 777 klang32-u1000 klang32-u1000.{1..7}\n"
+         "mkdir -m 700 r0 r1 r2; chown 1000 r0 r2; chown 1001 r1; chmod 750 r2; ln -s r0 rl\n"
+         "coproc XDG_RUNTIME_DIR=/dev/shm/r0 as 1000 hold n\nread -r l <&${COPROC[0]}; echo $l\n"
+         "for d in r0 r1 r2 rl ''; do XDG_RUNTIME_DIR=/dev/shm/$d as 1000 try n 0; done; XDG_RUNTIME_DIR=/dev/shm/r1"
+         " as 0 try n 0; XDG_RUNTIME_DIR=/dev/shm/r0 as 1000 try 'Global\\g' 0; find r1 r2 -mindepth 1",
+         "locked\n258\nrefused 5\nrefused 5\nrefused 5\nrefused 5\n0\nrefused 5\n"},
+        {"mkdir -m 700 r0 r3; chown 1000 r0 r3\ncoproc XDG_RUNTIME_DIR=/dev/shm/r0 as 1000 hold 'Global\\g'\n"
+         "read -r l <&${COPROC[0]}; echo $l; XDG_RUNTIME_DIR=/dev/shm/r3 as 1000 try 'Global\\g' 0; as 1000 try 'Global\\g' 0",
+         "locked\n258\n258\n"},
+    });
+}
+
+// A child forked without exec has handles of its own, as a copied handle table would: its relatives exclude it, its
+// CloseHandle ends only its own use, it holds no mutex of its parent's, and its parent's death frees the folders
+// (for a call from three threads, killed at once). A folder lock that another keeps fails a call in bounded time.
+TEST(Kernel32NamedMutex, ForkedChildrenHaveHandlesOfTheirOwn) {
+    ExpectScripts({
+        {"as 1000 race n 12 w; as 1000 race m 12 w", "ceeeeeeeeeee 1\nceeeeeeeeeee 1\n"},
+        {"coproc as 1000 fork n\nread -r l <&${COPROC[0]}; echo $l; read -r l <&${COPROC[0]}; echo $l; as 1000 try n 0",
+         "258 288\nlocked\n258\n"},
+        {"coproc as 1000 busy b\nread -r l <&${COPROC[0]}; echo $l; echo >&${COPROC[1]}; IN='timeout 30' as 1000 try b 0",
+         "busy\n0\n"},
+        {"as 1000 try x 0; coproc setpriv --reuid=1000 --regid=1000 --clear-groups bash -c 'exec 9<klang32-u1000; flock 9"
+         " && echo held && exec sleep 600'\nread -r l <&${COPROC[0]}; echo $l; IN='timeout 30' as 1000 try n 0",
+         "0\nheld\nrefused 1460\n"},
+    });
+}
+
+// Threads of two PID namespaces may have one number, as the main processes of two containers do: here both are PID 1.
+TEST(Kernel32NamedMutex, OwnersAreToldApartAcrossPidNamespaces) {
+    ExpectScripts({
+        {"IN='unshare --pid --fork'; mkfifo f\ncoproc as 1000 die n w\nread -r l <&${COPROC[0]}; echo $l; as 1000 try n 0"
+         " 500\n(as 1000 try n 0 -1 >f &); exec 7<f; read -r l <&7; echo $l; echo >&${COPROC[1]}; read -r l <&7; echo $l",
+         "locked\n258\n258\n258\n128\n"},
+    });
 }
