@@ -64,8 +64,21 @@ void TMain::FormCreate(TObject*) {
     // left in its run-down state without its end notice would never start again.
     FSndFMLEnde->OnEnd = [this](TObject* s) { LuefterEndeFinished(s); };
     // The device opens at the first sound, on the data path, where its failure would end the
-    // handling of the values unseen; told here, it ends this handler as a file that cannot be loaded.
-    Mixer->CheckDevice();
+    // handling of the values unseen; told here, the window then starts as it does with a device.
+    try {
+        Mixer->CheckDevice();
+        FSoundOutput = true;
+    } catch (const Exception&) {
+        Application->HandleException(this);
+    }
+    if (!FSoundOutput) {
+        // The run-down's end is the end of its sound; unheard, it ends when the sound would have.
+        tiLuefterEnde = new TThreadedTimer(this);
+        tiLuefterEnde->OnTimer = [this](TObject*) {
+            tiLuefterEnde->SetEnabled(false);
+            LuefterEndeFinished(FSndFMLEnde);
+        };
+    }
     // A file that cannot be loaded raises; the application reports it and the window opens
     // without the start values and without the fan control.
     for (const TChannelSlot& slot : ChannelSlots) {
@@ -89,6 +102,7 @@ void TMain::FormDestroy(TObject*) {
     tiLueftersteuerung->SetEnabled(false);
     tiLuefterAnfang->SetEnabled(false);
     tiUmformerEin->SetEnabled(false);
+    if (tiLuefterEnde) tiLuefterEnde->SetEnabled(false);
     // No packet may reach the rules once their channels are gone.
     EndClient();
     FreeChannels();
@@ -102,6 +116,10 @@ void TMain::FreeChannels() {
         delete (this->*slot.Channel);
         this->*slot.Channel = nullptr;
     }
+}
+
+void TMain::PlaySound(TDSMixerChannel* Channel) {
+    if (FSoundOutput) RestartSound(Channel);
 }
 
 // ---- the data handler ----------------------------------------------------------------------------
@@ -136,7 +154,7 @@ void TMain::HandleRecord(BYTE Id, float Value) {
             break;
         case IdContactorTearOff:
             if (RoundToByte(Value) == 0 && FHauptschalter == 1) {
-                RestartSound(FSndMTSAbreissen);
+                PlaySound(FSndMTSAbreissen);
                 FMTSAbgerissen = 1;
             }
             break;
@@ -155,14 +173,14 @@ void TMain::HandleRecord(BYTE Id, float Value) {
 void TMain::MainSwitchRule(BYTE NewValue) {
     if (NewValue != FHauptschalter && NewValue != 0) {
         FSndHSaus->Stop();
-        RestartSound(FSndHSein);
+        PlaySound(FSndHSein);
         tiUmformerEin->SetEnabled(true);
     } else if (NewValue != FHauptschalter) {
         FSndHSein->Stop();
-        RestartSound(FSndHSaus);
+        PlaySound(FSndHSaus);
         FSndUmformer->Stop();
     } else if (FHauptschalter == 1 && !FSndUmformer->Playing()) {
-        RestartSound(FSndUmformer);
+        PlaySound(FSndUmformer);
     }
 }
 
@@ -183,7 +201,7 @@ void TMain::ContactorStep() {
 
 void TMain::TrennschuetzChanged() {
     Label6->SetCaption("Trennschütz: " + IntToStr(FTrennschuetz));
-    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) RestartSound(FSndMTS);
+    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) PlaySound(FSndMTS);
     FMTSAbgerissen = 0;
 }
 
@@ -205,18 +223,22 @@ void TMain::tiLueftersteuerungTimer(TObject*) {
 void TMain::ToggleLuefter() {
     Label7->SetCaption(LuefterStateName(FLuefterState));
     if (FLuefterState == lsAus) {
-        RestartSound(FSndFMLAnfang);
+        PlaySound(FSndFMLAnfang);
         tiLuefterAnfang->SetEnabled(true);
         FLuefterState = lsAnfang;
     } else if (FLuefterState == lsLoop) {
-        RestartSound(FSndFMLEnde);
+        PlaySound(FSndFMLEnde);
+        if (tiLuefterEnde) {
+            tiLuefterEnde->SetInterval(static_cast<DWORD>(FSndFMLEnde->LengthMs()));
+            tiLuefterEnde->SetEnabled(true);
+        }
         FSndFMLLoop->Stop();
         FLuefterState = lsEnde;
     }
 }
 
 void TMain::tiLuefterAnfangTimer(TObject*) {
-    RestartSound(FSndFMLLoop);
+    PlaySound(FSndFMLLoop);
     FSndFMLAnfang->Stop();
     FLuefterState = lsLoop;
     tiLuefterAnfang->SetEnabled(false);
@@ -228,7 +250,7 @@ void TMain::LuefterEndeFinished(TObject*) {
 }
 
 void TMain::tiUmformerEinTimer(TObject*) {
-    RestartSound(FSndUmformer);
+    PlaySound(FSndUmformer);
     tiUmformerEin->SetEnabled(false);
 }
 

@@ -47,6 +47,7 @@ const std::array<const char*, ChannelCount + 1> ChannelFiles = {
 TDSMixer* Mixer = nullptr;
 std::array<TDSMixerChannel*, ChannelCount + 1> Channels{};
 bool Connected = false;
+bool SoundOutput = false;
 std::atomic<bool> TB0Blocked{false};
 
 TValuePair<float> Speed;
@@ -89,7 +90,7 @@ struct TDoorFiles {
 // holds no file (it raises "No file opened") or that the sound device refuses stays silent.
 void PlaySound(int number) {
     TDSMixerChannel* channel = Channels[number];
-    if (!channel) return;
+    if (!channel || !SoundOutput) return;
     try {
         channel->Stop();
         channel->Play();
@@ -329,8 +330,15 @@ void TMain::FormCreate(TObject*) {
     FNoticeWindow = CreateNoticeWindow(this);
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
-    // Without a device the channels are not made: the rules pass over them.
-    Mixer->CheckDevice();
+    // The device opens at the first sound, on the receive thread, where nobody could be told of
+    // its failure; told here, the window then starts as it does with a device.
+    SoundOutput = false;
+    try {
+        Mixer->CheckDevice();
+        SoundOutput = true;
+    } catch (const Exception&) {
+        Application->HandleException(this);
+    }
     for (int n = 1; n <= ChannelCount; ++n) {
         Channels[n] = new TDSMixerChannel(Mixer);
         if (ChannelFiles[n]) LoadSound(n, ChannelFiles[n]);
@@ -375,6 +383,8 @@ bool TMain::LoadSound(int channel, const std::string& fileName) {
     if (!Channels[channel]) return false;
     try {
         Channels[channel]->LoadFromFile(FSoundFolder + fileName);
+        // Loading resets the volume; the sound switch holds for the new file too.
+        Channels[channel]->SetVolume(SwitchVolume());
         return true;
     } catch (const Exception&) {
         FUnloadable.push_back(fileName);
@@ -408,8 +418,10 @@ void TMain::rbTuersoundClick(TObject*) {
     ReportUnloadableSounds();
 }
 
+LONG TMain::SwitchVolume() const { return cbSound->Checked() ? SoundOn : SoundOff; }
+
 void TMain::cbSoundClick(TObject*) {
-    const LONG volume = cbSound->Checked() ? SoundOn : SoundOff;
+    const LONG volume = SwitchVolume();
     for (int n = 1; n <= ChannelCount; ++n)
         if (Channels[n]) Channels[n]->SetVolume(volume);
 }

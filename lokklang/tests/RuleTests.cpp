@@ -311,15 +311,21 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
     Main = main;
 }
 
-TEST_F(Rules, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueShows) {
+TEST_F(Rules, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueAndTheFanStateShows) {
     Main->Free();
     ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
         Connect();
-        Server.SendValues(FClient, {{IdSpeed, 42.5}, {IdMainSwitch, 1}, {IdNotch, 3}});
-        return ProcessUntil([] {
+        Server.SendValues(FClient, {{IdSpeed, 42.5}, {IdMainSwitch, 1}, {IdNotch, 3}, {IdFanSwitch, 1}});
+        const bool runUp = ProcessUntil([] {
             return Main->Label1->Caption() == "Geschwindigkeit: 42.50 km/h" &&
-                   Main->Label4->Caption() == "Hauptschalter: 1" && Main->Label6->Caption() == "Trennschütz: 1";
-        });
+                   Main->Label4->Caption() == "Hauptschalter: 1" && Main->Label6->Caption() == "Trennschütz: 1" &&
+                   Main->Label7->Caption() == "lsAnfang";
+        }) && ProcessUntil([] { return Main->Label7->Caption() == "lsLoop"; });
+        const Clock::time_point off = Clock::now();
+        Server.SendValues(FClient, {{IdFanSwitch, 0}});
+        EXPECT_TRUE(runUp && ProcessUntil([] { return Main->Label7->Caption() == "lsAus"; }));
+        EXPECT_GE(MsSince(off), 400 - Slack) << "the run-down lasts as long as its sound";
+        return runUp;
     });
 }
 

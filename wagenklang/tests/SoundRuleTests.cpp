@@ -166,11 +166,11 @@ TEST_F(SoundRules, WithNoDoorSoundsTheDoorStateStillUpdates) {
     EXPECT_EQ(Step({{IdDoorState, 1}}), TPlayed{chTuerAuf});
 }
 
-TEST_F(SoundRules, ADoorTypeChosenWithTheSoundOffIsHeardAgain) {
+TEST_F(SoundRules, ADoorTypeChosenWithTheSoundOffStaysSilent) {
     ClickWidget(Main->cbSound);
     ClickWidget(Main->rbTuerDrehfaltBy);
     EXPECT_EQ(Step({{IdDoorState, 4}}), (TPlayed{chTuerZu, chTB0}));
-    EXPECT_EQ(Channels[chTuerZu]->Volume(), 0);
+    EXPECT_EQ(Channels[chTuerZu]->Volume(), -10000);
     EXPECT_EQ(Channels[chTB0]->Volume(), -10000);
     EXPECT_EQ(ExtractFileName(Channels[chTuerZu]->FileName()), "Drehfalttuer_By_zu.wav");
 }

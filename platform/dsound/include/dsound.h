@@ -152,6 +152,9 @@ void DSoundTestLoseBuffer(IDirectSoundBuffer* buffer);
 // While on, devices created afterwards accept SetFormat on the primary buffer but keep
 // 16-bit stereo 44100 Hz, as hardware that has a fixed format does.
 void DSoundTestFixPrimaryFormat(BOOL fixed);
+// WAV recordings started afterwards hold at most bytes of sound, in whole frames, as if that
+// were the format's limit; 0 gives back the format's own.
+void DSoundTestLimitWavData(DWORD bytes);
 // Detaches the device from its output for good, then mixes frames frames of the primary format
 // into out at once, advancing every playing buffer as real output would.
 HRESULT DSoundTestMix(IDirectSound* device, LPVOID out, DWORD frames);
@@ -167,5 +170,6 @@ void DSoundTestCounts(DSOUNDTESTCOUNTS* counts);
 }
 using LPDSOUNDTESTLOSEBUFFER = void (*)(IDirectSoundBuffer* buffer);
 using LPDSOUNDTESTFIXPRIMARYFORMAT = void (*)(BOOL fixed);
+using LPDSOUNDTESTLIMITWAVDATA = void (*)(DWORD bytes);
 using LPDSOUNDTESTMIX = HRESULT (*)(IDirectSound* device, LPVOID out, DWORD frames);
 using LPDSOUNDTESTCOUNTS = void (*)(DSOUNDTESTCOUNTS* counts);

@@ -74,6 +74,8 @@ extern "C" void DSoundTestLoseBuffer(IDirectSoundBuffer* buffer) {
 
 extern "C" void DSoundTestFixPrimaryFormat(BOOL fixed) { FixedPrimaryFormat = fixed != FALSE; }
 
+extern "C" void DSoundTestLimitWavData(DWORD bytes) { LimitWavData(bytes); }
+
 extern "C" HRESULT DSoundTestMix(IDirectSound* device, LPVOID out, DWORD frames) {
     auto* sound = dynamic_cast<TSoundDevice*>(device);
     if (sound == nullptr || (out == nullptr && frames != 0)) return DSERR_INVALIDPARAM;

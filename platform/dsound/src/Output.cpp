@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -88,8 +90,20 @@ private:
     DWORD FBlockAlign = 4;
 };
 
+// Set by a test, so that a recording reaches its limit without writing gigabytes; 0 is none.
+std::atomic<DWORD> WavDataLimitOfTests{0};
+
+// The RIFF chunk's size field counts the 36 header bytes after it and the data: 32 bits hold
+// that much sound, in whole frames.
+DWORD WavDataLimit(DWORD blockAlign) {
+    DWORD limit = 0xFFFFFFFFu - 36;
+    if (const DWORD ofTests = WavDataLimitOfTests.load(); ofTests != 0) limit = std::min(limit, ofTests);
+    return limit - limit % blockAlign;
+}
+
 // A WAV file whose header always counts exactly the data that has been written, so that a
-// reader can parse it at any moment, also after the writer was killed.
+// reader can parse it at any moment, also after the writer was killed. A recording that has
+// reached what the format can count stops growing there; the mix goes on.
 class TWavFile {
 public:
     explicit TWavFile(std::string path) : FPath(std::move(path)) {}
@@ -106,11 +120,15 @@ public:
         }
         FFormat = format;
         FDataBytes = 0;
+        FDataLimit = WavDataLimit(format.BlockAlign());
         return WriteHeader();
     }
 
+    // Whole frames.
     void Append(const void* data, DWORD bytes) {
         if (FFd < 0) return;
+        const bool full = bytes >= FDataLimit - FDataBytes;
+        if (full) bytes = FDataLimit - FDataBytes;
         if (::pwrite(FFd, data, bytes, kHeaderBytes + static_cast<off_t>(FDataBytes)) != static_cast<ssize_t>(bytes)) {
             std::fprintf(stderr, "dsound: writing %s failed: %s\n", FPath.c_str(), std::strerror(errno));
             Close();
@@ -118,6 +136,10 @@ public:
         }
         FDataBytes += bytes;
         WriteHeader();
+        if (!full) return;
+        std::fprintf(stderr, "dsound: the recording %s is full at %u bytes of sound, all its header can count; it stops here\n",
+                     FPath.c_str(), static_cast<unsigned>(FDataBytes));
+        Close();
     }
 
 private:
@@ -159,6 +181,7 @@ private:
     int FFd = -1;
     TPcmFormat FFormat;
     DWORD FDataBytes = 0;
+    DWORD FDataLimit = 0;
 };
 
 // Mixes at the pace of the clock on a thread of its own; with a file, the mix is written to it.
@@ -226,6 +249,8 @@ private:
 };
 
 }  // namespace
+
+void LimitWavData(DWORD bytes) { WavDataLimitOfTests = bytes; }
 
 bool UsesSdlDevices() {
     const char* selection = std::getenv("DSOUND_OUTPUT");

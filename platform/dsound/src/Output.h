@@ -33,6 +33,8 @@ inline constexpr int kSdlPeriodFrames = 512;
 
 // Chooses the output by DSOUND_OUTPUT and, for SDL, by the device GUID.
 HRESULT CreateOutput(const GUID* guid, IRenderSource& source, std::unique_ptr<TOutput>& output);
+// For tests: WAV recordings started from now on hold at most bytes of sound; 0, what the format holds.
+void LimitWavData(DWORD bytes);
 
 // ---- devices of SDL ------------------------------------------------------------------------------
 struct TPlaybackDevice {

@@ -54,12 +54,17 @@ std::int16_t LastSample(const TDSoundWavFile& info) {
 
 }  // namespace
 
-TEST(WavOutput, FileIsValidAtEveryMomentAndNeverAheadOfRealTime) {
+void ExpectCursorAdvances(IDirectSound* device);
+
+// At what its header counts (here 1 s, for 4 GiB) it stops, keeps its start, says so; the mix goes on.
+TEST(WavOutput, FileIsValidAtEveryMomentNeverAheadOfRealTimeAndStopsAtItsLimit) {
     const std::string path = TempPath("pace.wav");
     TScopedEnv output("DSOUND_OUTPUT", ("wav:" + path).c_str());
     // Before the output starts: it cannot have written more than the time since.
     const auto start = std::chrono::steady_clock::now();
+    DSoundTestLimitWavData(176400 + 3);
     TDevicePtr device = CreateDevice();
+    DSoundTestLimitWavData(0);
     TBufferPtr buffer = CreateBuffer(device.get(), Pcm(44100, 2, 16), 4000);
     Fill(buffer.get(), std::vector<std::int16_t>(2000, 1234));
     ASSERT_EQ(buffer->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
@@ -75,6 +80,14 @@ TEST(WavOutput, FileIsValidAtEveryMomentAndNeverAheadOfRealTime) {
     EXPECT_EQ(info.Bits, 16);
     EXPECT_EQ(LastSample(info), 1234) << "the playing buffer is in the file";
     EXPECT_LE(info.Data.size() / 176400.0, seconds) << "no faster than real time";
+    ::testing::internal::CaptureStderr();
+    ReadUntil(path, [](const TDSoundWavFile& wav) { return wav.Data.size() >= 176400; });
+    ExpectCursorAdvances(device.get());
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const TDSoundWavFile full = ReadDSoundWavFile(path);
+    EXPECT_TRUE(full.Valid && full.Data.size() == 176400 &&
+                std::vector<BYTE>(full.Data.begin(), full.Data.begin() + info.Data.size()) == info.Data);
+    EXPECT_EQ(said, "dsound: the recording " + path + " is full at 176400 bytes of sound, all its header can count; it stops here\n");
     std::remove(path.c_str());
 }
 
