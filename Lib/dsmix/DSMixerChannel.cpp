@@ -79,10 +79,11 @@ HANDLE CreateChannelMutex(std::string& name) {
     for (int n = 0; n < MutexNameLimit; ++n) {
         name = "DSMCUpd" + std::to_string(n);
         if (HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str())) return mutex;
+        // Names that cannot be had just now are not refused: the next would wait as long.
+        if (GetLastError() == ERROR_TIMEOUT) break;
     }
     const DWORD error = GetLastError();
-    RaiseCreationError(Format("the channel lock: the system refused the names DSMCUpd0 to DSMCUpd%d", MutexNameLimit - 1),
-                       error);
+    RaiseCreationError("the channel lock: the system refused the names DSMCUpd0 to " + name, error);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
@@ -62,7 +63,7 @@ BOOL ResetEvent(HANDLE event);
 // object of another kind refuses the mutex (result null, ERROR_INVALID_HANDLE); an existing
 // name opens that mutex (last error ERROR_ALREADY_EXISTS). A name that another user holds,
 // or a read-only store, gives ERROR_ACCESS_DENIED; a full store ERROR_NOT_ENOUGH_MEMORY; names
-// whose lock another process keeps for more than a few seconds 1460 (a time-out).
+// whose lock another process keeps for more than a few seconds ERROR_TIMEOUT.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);

@@ -24,7 +24,6 @@ namespace k32 {
 namespace {
 
 constexpr DWORD kErrorFilenameTooLong = 206;
-constexpr DWORD kErrorTimeout = 1460;
 constexpr std::size_t kMaxEscapedName = 240;
 constexpr std::uint32_t kRecordComplete = 0x4e32334b;
 constexpr const char* kStore = "/dev/shm";
@@ -103,7 +102,7 @@ DWORD ErrorOf(int error) {
     case ENFILE:
         return ERROR_NOT_ENOUGH_MEMORY;
     case ETIMEDOUT:
-        return kErrorTimeout;
+        return ERROR_TIMEOUT;
     default:
         return ERROR_ACCESS_DENIED;  // somebody else's, a read-only store, a planted link
     }
