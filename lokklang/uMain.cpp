@@ -67,11 +67,10 @@ void TMain::FormCreate(TObject*) {
     // handling of the values unseen; told here, the window then starts as it does with a device.
     try {
         Mixer->CheckDevice();
-        FSoundOutput = true;
     } catch (const Exception&) {
         Application->HandleException(this);
     }
-    if (!FSoundOutput) {
+    if (Mixer->DeviceMissing()) {
         // The run-down's end is the end of its sound; unheard, it ends when the sound would have.
         tiLuefterEnde = new TThreadedTimer(this);
         tiLuefterEnde->OnTimer = [this](TObject*) {
@@ -118,10 +117,6 @@ void TMain::FreeChannels() {
     }
 }
 
-void TMain::PlaySound(TDSMixerChannel* Channel) {
-    if (FSoundOutput) RestartSound(Channel);
-}
-
 // ---- the data handler ----------------------------------------------------------------------------
 
 void TMain::HandleDataPacket(const std::string& Payload) {
@@ -154,7 +149,7 @@ void TMain::HandleRecord(BYTE Id, float Value) {
             break;
         case IdContactorTearOff:
             if (RoundToByte(Value) == 0 && FHauptschalter == 1) {
-                PlaySound(FSndMTSAbreissen);
+                RestartSound(FSndMTSAbreissen);
                 FMTSAbgerissen = 1;
             }
             break;
@@ -173,14 +168,14 @@ void TMain::HandleRecord(BYTE Id, float Value) {
 void TMain::MainSwitchRule(BYTE NewValue) {
     if (NewValue != FHauptschalter && NewValue != 0) {
         FSndHSaus->Stop();
-        PlaySound(FSndHSein);
+        RestartSound(FSndHSein);
         tiUmformerEin->SetEnabled(true);
     } else if (NewValue != FHauptschalter) {
         FSndHSein->Stop();
-        PlaySound(FSndHSaus);
+        RestartSound(FSndHSaus);
         FSndUmformer->Stop();
     } else if (FHauptschalter == 1 && !FSndUmformer->Playing()) {
-        PlaySound(FSndUmformer);
+        RestartSound(FSndUmformer);
     }
 }
 
@@ -201,7 +196,7 @@ void TMain::ContactorStep() {
 
 void TMain::TrennschuetzChanged() {
     Label6->SetCaption("Trennschütz: " + IntToStr(FTrennschuetz));
-    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) PlaySound(FSndMTS);
+    if (FTrennschuetz == 0 && FMTSAbgerissen == 0) RestartSound(FSndMTS);
     FMTSAbgerissen = 0;
 }
 
@@ -223,11 +218,11 @@ void TMain::tiLueftersteuerungTimer(TObject*) {
 void TMain::ToggleLuefter() {
     Label7->SetCaption(LuefterStateName(FLuefterState));
     if (FLuefterState == lsAus) {
-        PlaySound(FSndFMLAnfang);
+        RestartSound(FSndFMLAnfang);
         tiLuefterAnfang->SetEnabled(true);
         FLuefterState = lsAnfang;
     } else if (FLuefterState == lsLoop) {
-        PlaySound(FSndFMLEnde);
+        RestartSound(FSndFMLEnde);
         if (tiLuefterEnde) {
             tiLuefterEnde->SetInterval(static_cast<DWORD>(FSndFMLEnde->LengthMs()));
             tiLuefterEnde->SetEnabled(true);
@@ -238,7 +233,7 @@ void TMain::ToggleLuefter() {
 }
 
 void TMain::tiLuefterAnfangTimer(TObject*) {
-    PlaySound(FSndFMLLoop);
+    RestartSound(FSndFMLLoop);
     FSndFMLAnfang->Stop();
     FLuefterState = lsLoop;
     tiLuefterAnfang->SetEnabled(false);
@@ -250,7 +245,7 @@ void TMain::LuefterEndeFinished(TObject*) {
 }
 
 void TMain::tiUmformerEinTimer(TObject*) {
-    PlaySound(FSndUmformer);
+    RestartSound(FSndUmformer);
     tiUmformerEin->SetEnabled(false);
 }
 

@@ -67,10 +67,6 @@ public:
     BYTE FSchalterLuefter = 0;
     BYTE FTrennschuetz = 0;
     BYTE FMTSAbgerissen = 0;
-    // Told at start-up: the device could be had. Without it the channels hold their files but
-    // are not played, as the mixer would try the device again at every sound, and its failure
-    // would end the packet or the timer that played it.
-    bool FSoundOutput = false;
 
 private:
     struct TChannelSlot {
@@ -84,7 +80,6 @@ private:
     void MainSwitchRule(BYTE NewValue);
     void ContactorStep();
     void FreeChannels();
-    void PlaySound(TDSMixerChannel* Channel);
 };
 
 extern TMain* Main;

@@ -47,7 +47,6 @@ const std::array<const char*, ChannelCount + 1> ChannelFiles = {
 TDSMixer* Mixer = nullptr;
 std::array<TDSMixerChannel*, ChannelCount + 1> Channels{};
 bool Connected = false;
-bool SoundOutput = false;
 std::atomic<bool> TB0Blocked{false};
 
 TValuePair<float> Speed;
@@ -90,7 +89,7 @@ struct TDoorFiles {
 // holds no file (it raises "No file opened") or that the sound device refuses stays silent.
 void PlaySound(int number) {
     TDSMixerChannel* channel = Channels[number];
-    if (!channel || !SoundOutput) return;
+    if (!channel) return;
     try {
         channel->Stop();
         channel->Play();
@@ -332,10 +331,8 @@ void TMain::FormCreate(TObject*) {
     Mixer = new TDSMixer(this);
     // The device opens at the first sound, on the receive thread, where nobody could be told of
     // its failure; told here, the window then starts as it does with a device.
-    SoundOutput = false;
     try {
         Mixer->CheckDevice();
-        SoundOutput = true;
     } catch (const Exception&) {
         Application->HandleException(this);
     }

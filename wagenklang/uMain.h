@@ -133,9 +133,6 @@ extern TDSMixer* Mixer;
 extern std::array<TDSMixerChannel*, ChannelCount + 1> Channels;
 // Set while the connect button stands for a connection.
 extern bool Connected;
-// Told by FormCreate: the device could be had. Without it the channels hold their files but are
-// not played, as the mixer would try the device again at every sound.
-extern bool SoundOutput;
 // A door switch operated while the doors were not moving: no departure signal until they close.
 extern std::atomic<bool> TB0Blocked;
 

@@ -213,8 +213,15 @@ IDirectSound* TDSMixer::CreateDevice() const {
     return device;
 }
 
-void TDSMixer::CheckDevice() const {
-    if (FDevice == nullptr) CreateDevice()->Release();
+void TDSMixer::CheckDevice() {
+    FDeviceMissing = false;
+    if (FDevice != nullptr) return;
+    try {
+        CreateDevice()->Release();
+    } catch (...) {
+        FDeviceMissing = true;
+        throw;
+    }
 }
 
 void TDSMixer::Open() {

@@ -56,7 +56,10 @@ public:
     IDirectSound* GetDirectSound();
     // Raises what opening the device would raise, and leaves the mixer closed: a program can
     // tell at start-up that it has no sound output, and still opens its device at the first sound.
-    void CheckDevice() const;
+    // A mixer that found none plays nothing: its channels keep files and properties unheard,
+    // instead of trying the device again at every sound, on the data path.
+    void CheckDevice();
+    bool DeviceMissing() const { return FDeviceMissing; }
     void AddChannel(TDSMixerChannel* Channel);
     void RemoveChannel(TDSMixerChannel* Channel);
     HWND GetWindowHandle();
@@ -93,6 +96,7 @@ private:
     TMixerBitsPerSample FBitsPerSample = bs16Bit;
     TMixerLevel FLevel = lPriority;
     std::vector<TDSMixerChannel*> FChannels;
+    bool FDeviceMissing = false;
 };
 
 // The last 50 regions written into a channel's buffer, with the stream times of their data.

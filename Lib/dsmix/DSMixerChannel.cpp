@@ -262,6 +262,7 @@ void TDSMixerChannel::SetEndTime(std::uint32_t Ms) {
 }
 
 void TDSMixerChannel::Play() {
+    if (FMixer->DeviceMissing()) return;
     TMutexLock lock(FMutex, LockTimeoutMs);
     if (!lock || FPlaying) return;
     CreateBuffer();

@@ -212,6 +212,7 @@ TEST_F(Rules, TheDestroyHandlerUnbindsTheSocketAndForgetsTheChannels) {
 TEST_F(Rules, WithoutASoundOutputTheDeviceIsToldOnceAndEveryValueIsTaken) {
     Main->Free();
     ExpectNoSoundOutputToldOnce([this] { CreateMain(); }, [this] {
+        EXPECT_FALSE(Main->SndTuerenAuf->FileName().empty()) << "the window starts as with a device";
         Connect();
         Server.SendValues(FClient, {{IdDoorSwitch, 3}, {IdBrakeValve, 5}, {IdDoorRelease, 2}});
         return ProcessUntil([] { return Main->Bremsstellung == 5 && Main->TuerenAufGespielt == 1; });

@@ -255,16 +255,26 @@ TEST_F(TMixerTest, EmptyDeviceListOpensNothing) {
     EXPECT_EQ(mixer.Changes, 0);
 }
 
-TEST_F(TMixerTest, UnusableOutputRaisesItsDirectSoundError) {
+TEST_F(TMixerTest, UnusableOutputRaisesItsDirectSoundErrorAndAMixerCheckedSoPlaysNothing) {
     setenv("DSOUND_OUTPUT", "wav:/nonexistent-folder/out.wav", 1);
-    TDSMixer mixer(nullptr);
-    try {
-        mixer.GetDirectSound();
-        FAIL() << "no exception";
-    } catch (const EDirectXError& error) {
-        EXPECT_EQ(error.ErrorCode, DSERR_NODRIVER);
-        EXPECT_EQ(error.Message(), "No sound driver is available for use.");
+    TCountingMixer mixer(nullptr);
+    for (const bool check : {false, true}) {
+        try {
+            if (check) mixer.CheckDevice();
+            else mixer.GetDirectSound();
+            FAIL() << "no exception";
+        } catch (const EDirectXError& error) {
+            EXPECT_EQ(error.ErrorCode, DSERR_NODRIVER);
+            EXPECT_EQ(error.Message(), "No sound driver is available for use.");
+        }
     }
+    // Not tried again at the sounds, even once an output could be had.
+    setenv("DSOUND_OUTPUT", "null", 1);
+    TDSMixerChannel channel(&mixer);
+    channel.LoadFromFile(Write("tone.wav", Sine(0.5, 44100, 2, 440, 0.3)));
+    channel.Play();
+    EXPECT_FALSE(channel.Playing());
+    EXPECT_EQ(mixer.Changes, 0);
 }
 
 TEST_F(TMixerTest, DestroyingTheMixerFreesItsChannels) {
