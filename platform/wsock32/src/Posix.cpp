@@ -28,6 +28,7 @@ constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaEMsgSize = 10040;
 constexpr int kWsaENoProtoOpt = 10042;
 constexpr int kWsaENoBufs = 10055;
+constexpr int kWsaEIsConn = 10056;
 constexpr int kWsaHostNotFound = 11001;
 constexpr int kWsaTryAgain = 11002;
 constexpr int kWsaNoRecovery = 11003;
@@ -202,7 +203,8 @@ long ConnectOnce(int fd, const TInet& remote) {
 long Connect(int fd, const TInet& remote) {
     SetUserTimeout(fd, kConnectLimitMs);
     const long result = ConnectOnce(fd, remote);
-    if (result == 0) EndConnectLimit(fd);
+    // Connected now or before; one still under way (would block, already) keeps its limit.
+    if (result == 0 || result == -kWsaEIsConn) EndConnectLimit(fd);
     return result;
 }
 

@@ -190,7 +190,7 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     TInet remote;
     if (!record || !ReadAddress(name, namelen, remote)) return SOCKET_ERROR;
     const long result = WinsockSys::Connect(record->Fd, remote);
-    record->ConnectLimited = result == -WSAEWOULDBLOCK;
+    if (result == -WSAEWOULDBLOCK) record->ConnectLimited = true;
     return ToInt(Finish(*record, AsyncSelect::Connecting(*record, result)));
 }
 
