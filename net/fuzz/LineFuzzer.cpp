@@ -56,7 +56,7 @@ void ServeUntilTaken(TEventSocket& socket) {
 // Without its connection or its bytes a run would wait for ever: it stops with the reason instead.
 void Require(bool condition, const char* what) {
     if (condition) return;
-    std::fprintf(stderr, "set-up failed: %s\n", what);
+    std::fprintf(stderr, "%s failed\n", what);
     std::abort();
 }
 

@@ -251,10 +251,8 @@ TEST_F(AsyncSelectTest, AnUnansweredConnectEndsTimedOutHoweverItIsWaitedFor) {
     EXPECT_EQ(select(0, nullptr, nullptr, &failed, &patient), 1);
     EXPECT_EQ(getsockopt(polled, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length), 0);
     EXPECT_EQ(error, WSAETIMEDOUT);
-    closesocket(notified);
-    closesocket(polled);
-    peer::Close(queued);
-    peer::Close(listener);
+    for (const SOCKET s : {notified, polled}) closesocket(s);
+    for (const int fd : {queued, listener}) peer::Close(fd);
 }
 
 TEST_F(AsyncSelectTest, ReadIsPostedAgainAfterEachRecvWhileBytesRemain) {
