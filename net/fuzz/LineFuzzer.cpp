@@ -53,16 +53,27 @@ void ServeUntilTaken(TEventSocket& socket) {
     }
 }
 
+// Without its connection or its bytes a run would wait for ever: it stops with the reason instead.
+void Require(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "%s failed\n", what);
+    std::abort();
+}
+
 // A connection of the socket to a peer on plain system sockets; returns the peer's end.
 int Connect(TEventSocket& socket) {
     const SOCKET listener = BoundWinsock::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = PosixPeer::Loopback(0);
-    BoundWinsock::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    BoundWinsock::listen(listener, 1);
     int length = sizeof address;
-    BoundWinsock::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    Require(BoundWinsock::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                BoundWinsock::listen(listener, 1) == 0 &&
+                BoundWinsock::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0,
+            "the socket layer's listener");
     const int peer = PosixPeer::Connect(BoundWinsock::ntohs(address.sin_port));
-    socket.Dup(BoundWinsock::accept(listener, nullptr, nullptr));
+    Require(peer >= 0, "the peer's connect");
+    const SOCKET accepted = BoundWinsock::accept(listener, nullptr, nullptr);
+    Require(accepted != INVALID_SOCKET, "the socket layer's accept");
+    socket.Dup(accepted);
     BoundWinsock::closesocket(listener);
     return peer;
 }
@@ -100,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         const std::string piece(reinterpret_cast<const char*>(Data) + start, i - start);
         start = i + 1;
         if (piece.empty()) continue;
-        PosixPeer::Write(peer, piece);
+        Require(PosixPeer::Write(peer, piece) == static_cast<long>(piece.size()), "the peer's write");
         sent += piece;
         AwaitArrival(*socket, piece.size());
         ServeUntilTaken(*socket);

@@ -56,6 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     {
         std::ofstream file(FilePath, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(Data), static_cast<std::streamsize>(Size));
+        // A file short of its input would be judged as some other input.
+        if (!file.flush()) Fail("cannot write the input file of bytes", static_cast<long long>(Size));
     }
     try {
         TAudioFileReader reader(FilePath.string());

@@ -250,6 +250,7 @@ void Evaluate(TSocketRecord& record, unsigned ready) {
                 if (!(ready & (kWritable | kHangup | kFailed))) return;
                 const long error = TakePendingError(record.Fd);
                 state.ConnectResult = static_cast<int>(error < 0 ? -error : error);
+                if (state.ConnectResult == 0) record.ConnectionStands();
             }
             state.Phase = state.ConnectResult == 0 ? TPhase::Connected : TPhase::Idle;
             ReportConnect(record);

@@ -28,6 +28,7 @@ constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaEMsgSize = 10040;
 constexpr int kWsaENoProtoOpt = 10042;
 constexpr int kWsaENoBufs = 10055;
+constexpr int kWsaEIsConn = 10056;
 constexpr int kWsaHostNotFound = 11001;
 constexpr int kWsaTryAgain = 11002;
 constexpr int kWsaNoRecovery = 11003;
@@ -166,7 +167,21 @@ long Accept(int fd, TInet* peer) {
     return client;
 }
 
-long Connect(int fd, const TInet& remote) {
+namespace {
+
+// Windows Sockets sends the SYN three times, 3 s apart and doubling, and gives up 21 s after the
+// first; the system by itself tries for two minutes. Its limit on unacknowledged sending covers
+// the handshake (on kernels that apply it in SYN_SENT; others keep their own tries) and clamps
+// the retransmission timer to what is left, so the attempt ends on time, on a blocking, a polled
+// and a notified connect alike; a SYN count would not (its tries follow the kernel's back-off
+// rules), and a deadline of our own would need a timer for each way of waiting. Established, the
+// limit would also end a connection whose peer stops acknowledging or reading for as long, which
+// Windows does not: it is lifted once the connection stands.
+constexpr unsigned kConnectLimitMs = 21000;
+
+void SetUserTimeout(int fd, unsigned ms) { ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms); }
+
+long ConnectOnce(int fd, const TInet& remote) {
     const sockaddr_in address = ToSockaddr(remote);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     if (errno == EINPROGRESS) return -kWsaEWouldBlock;
@@ -182,6 +197,18 @@ long Connect(int fd, const TInet& remote) {
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     return error ? -MapErrno(error) : 0;
 }
+
+}  // namespace
+
+long Connect(int fd, const TInet& remote) {
+    SetUserTimeout(fd, kConnectLimitMs);
+    const long result = ConnectOnce(fd, remote);
+    // Connected now or before; one still under way (would block, already) keeps its limit.
+    if (result == 0 || result == -kWsaEIsConn) EndConnectLimit(fd);
+    return result;
+}
+
+void EndConnectLimit(int fd) { SetUserTimeout(fd, 0); }
 
 // A send to a closed peer must report an error, not end the process with SIGPIPE.
 long Send(int fd, const void* data, std::size_t length, int flags) {

@@ -31,7 +31,11 @@ long Listen(int fd, int backlog);
 // The new socket is non-blocking when the listener is.
 long Accept(int fd, TInet* peer);
 // On a non-blocking socket a connect still under way is WSAEWOULDBLOCK, as Windows has it.
+// An attempt that nothing answers ends as on Windows, after about 21 s with WSAETIMEDOUT, however
+// its outcome is waited for; one that returns still under way keeps the limit until EndConnectLimit.
 long Connect(int fd, const TInet& remote);
+// A connection that stands gets the system's own patience with a peer that does not acknowledge.
+void EndConnectLimit(int fd);
 long Send(int fd, const void* data, std::size_t length, int flags);
 long Receive(int fd, void* data, std::size_t length, int flags);
 long SendTo(int fd, const void* data, std::size_t length, int flags, const TInet& to);

@@ -89,6 +89,7 @@ long AfterReceive(TSocketRecord& record, long result, int length) {
 }
 
 long AfterSend(TSocketRecord& record, long result, int length) {
+    if (result > 0) record.ConnectionStands();
     if (record.Type == SOCK_STREAM && EndsConnection(result)) record.ConnectionError = static_cast<int>(-result);
     if (result == -WSAEWOULDBLOCK || (result >= 0 && result < length)) AsyncSelect::SentShort(record);
     return result;
@@ -127,6 +128,11 @@ std::optional<WinsockSys::TOption> IntOption(int level, int optname) {
 bool KnownLevel(int level) { return level == SOL_SOCKET || level == IPPROTO_TCP || level == IPPROTO_IP; }
 
 }  // namespace
+
+void TSocketRecord::ConnectionStands() {
+    if (ConnectLimited.load(std::memory_order_relaxed) && ConnectLimited.exchange(false))
+        WinsockSys::EndConnectLimit(Fd);
+}
 
 SOCKET socket(int af, int type, int protocol) {
     if (!WinsockStarted()) return INVALID_SOCKET;
@@ -183,7 +189,9 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     TSocketRef record = Enter(s);
     TInet remote;
     if (!record || !ReadAddress(name, namelen, remote)) return SOCKET_ERROR;
-    return ToInt(Finish(*record, AsyncSelect::Connecting(*record, WinsockSys::Connect(record->Fd, remote))));
+    const long result = WinsockSys::Connect(record->Fd, remote);
+    if (result == -WSAEWOULDBLOCK) record->ConnectLimited = true;
+    return ToInt(Finish(*record, AsyncSelect::Connecting(*record, result)));
 }
 
 int send(SOCKET s, const char* buf, int len, int flags) {

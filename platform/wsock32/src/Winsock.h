@@ -62,6 +62,10 @@ struct TSocketRecord {
     // The reset or abort that ended the connection, once seen (Windows code): the receives
     // after it keep reporting it where the system reports the end of the stream.
     std::atomic<int> ConnectionError{0};
+    // A connect under way keeps the limit of an unanswered attempt (Posix.h) until the connection
+    // stands: the first send that takes bytes or the watcher's look at the outcome lifts it.
+    std::atomic<bool> ConnectLimited{false};
+    void ConnectionStands();
     // Events that the socket calls must re-enable under the watcher's lock; 0 lets them pass.
     std::atomic<LONG> Reenable{0};
     TSelectState Select;

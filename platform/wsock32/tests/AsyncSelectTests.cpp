@@ -224,6 +224,37 @@ TEST_F(AsyncSelectTest, ConnectIsReportedOnceAndFirstWithItsError) {
     }
 }
 
+// A listener whose accept queue is full drops the attempts, as a firewall or a machine that is
+// off does: a notified, a polled and a blocking connect end as on Windows, after about 21 s,
+// where the system by itself gives up after two minutes.
+TEST_F(AsyncSelectTest, AnUnansweredConnectEndsTimedOutHoweverItIsWaitedFor) {
+    USHORT port = 0;
+    const int listener = peer::Listener(&port, 0);
+    const int queued = peer::Connect(port);  // takes the queue's one place
+    const sockaddr_in address = Loopback(port);
+    const auto name = reinterpret_cast<const sockaddr*>(&address);
+    const SOCKET notified = ConnectTo(port), polled = socket(AF_INET, SOCK_STREAM, 0),
+                 blocking = socket(AF_INET, SOCK_STREAM, 0);
+    ULONG on = 1;
+    ioctlsocket(polled, FIONBIO, &on);
+    EXPECT_EQ(connect(polled, name, sizeof address), SOCKET_ERROR);
+    std::atomic<int> blockingError{-1};
+    std::thread waiting([&] { blockingError = connect(blocking, name, sizeof address) == 0 ? 0 : WSAGetLastError(); });
+    EXPECT_TRUE(PumpUntil([&] { return !Notes[notified].empty() && blockingError >= 0; }, 60000));
+    closesocket(blocking);  // ends a connect that is still waiting
+    waiting.join();
+    EXPECT_EQ(Notes[notified], (std::vector<TNote>{{FD_CONNECT, WSAETIMEDOUT}}));
+    EXPECT_EQ(blockingError, WSAETIMEDOUT);
+    fd_set failed{1, {polled}};
+    const timeval patient{10, 0};
+    int error = -1, length = sizeof error;
+    EXPECT_EQ(select(0, nullptr, nullptr, &failed, &patient), 1);
+    EXPECT_EQ(getsockopt(polled, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length), 0);
+    EXPECT_EQ(error, WSAETIMEDOUT);
+    for (const SOCKET s : {notified, polled}) closesocket(s);
+    for (const int fd : {queued, listener}) peer::Close(fd);
+}
+
 TEST_F(AsyncSelectTest, ReadIsPostedAgainAfterEachRecvWhileBytesRemain) {
     const std::string message = "split at every byte";
     for (const bool writeBytewise : {false, true}) {

@@ -2,12 +2,16 @@
 // Loopback peers on plain system sockets, for the tests and benchmarks of the socket layer.
 // The layer takes the C library's socket names (socket, send, ...) for its Windows functions,
 // so the peers reach the system through its call numbers, with the system's option numbers.
+// A signal never ends their calls early; a failed set-up ends the process with a message.
 
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,6 +21,7 @@ namespace PosixPeer {
 
 // The system's numbering, which differs from the layer's Windows numbering.
 inline constexpr int kSolSocket = 1;
+inline constexpr int kSoError = 4;
 inline constexpr int kSoRcvBuf = 8;
 inline constexpr int kSoLinger = 13;
 inline constexpr int kShutWr = 1;
@@ -30,6 +35,16 @@ struct TLinger {
 };
 
 inline long Call(long result) { return result < 0 ? -errno : result; }
+
+template <class TCall>
+long Retried(TCall call) {  // for as long as a signal interrupts it
+    for (;;) if (const long result = Call(call()); result != -EINTR) return result;
+}
+
+[[noreturn]] inline void Fail(const char* what, long result) {
+    std::fprintf(stderr, "PosixPeer: %s failed: %s\n", what, std::strerror(static_cast<int>(-result)));
+    std::abort();
+}
 
 inline int Socket(int type) { return static_cast<int>(Call(::syscall(SYS_socket, AF_INET, type, 0))); }
 
@@ -61,30 +76,54 @@ inline int Bind(int fd, USHORT port) {
 // A listening stream socket on a free loopback port.
 inline int Listener(USHORT* port, int backlog = 64) {
     const int fd = Socket(SOCK_STREAM);
-    Bind(fd, 0);
-    ::syscall(SYS_listen, fd, backlog);
+    long result = fd < 0 ? fd : Bind(fd, 0);
+    if (result == 0) result = Call(::syscall(SYS_listen, fd, backlog));
+    if (result < 0) Fail("listen", result);
     *port = PortOf(fd);
     return fd;
 }
 
-inline int Accept(int listener) { return static_cast<int>(Call(::syscall(SYS_accept4, listener, nullptr, nullptr, 0))); }
+inline int Accept(int listener) {
+    return static_cast<int>(Retried([&] { return ::syscall(SYS_accept4, listener, nullptr, nullptr, 0); }));
+}
 
+// -1 when nothing listens on the port, which callers probe for. A signal ends only the wait for
+// the handshake, which goes on: its outcome is waited for and read from the socket's error.
 inline int Connect(USHORT port) {
     const int fd = Socket(SOCK_STREAM);
     const sockaddr_in address = Loopback(port);
-    if (Call(::syscall(SYS_connect, fd, &address, sizeof address)) < 0) {
+    long result = Call(::syscall(SYS_connect, fd, &address, sizeof address));
+    if (result == -EINTR) {
+        pollfd writable{fd, POLLOUT, 0};
+        int error = 0;
+        unsigned length = sizeof error;
+        result = Retried([&] { return ::poll(&writable, 1, -1); });
+        if (result >= 0) result = Call(::syscall(SYS_getsockopt, fd, kSolSocket, kSoError, &error, &length));
+        if (result >= 0) result = -error;
+    }
+    if (result == -ECONNREFUSED) {
         ::close(fd);
         return -1;
     }
+    if (result < 0) Fail("connect", result);
     return fd;
 }
 
+// Sends every byte, or with kMsgDontWait what goes at once; the error when nothing went.
 inline long Write(int fd, const std::string& data, int flags = 0) {
-    return Call(::syscall(SYS_sendto, fd, data.data(), data.size(), flags | kMsgNoSignal, nullptr, 0));
+    std::size_t sent = 0;
+    for (;;) {
+        const long n = Retried([&] {
+            return ::syscall(SYS_sendto, fd, data.data() + sent, data.size() - sent, flags | kMsgNoSignal, nullptr, 0);
+        });
+        if (n < 0) return sent > 0 ? static_cast<long>(sent) : n;
+        sent += static_cast<std::size_t>(n);
+        if (sent == data.size() || (flags & kMsgDontWait)) return static_cast<long>(sent);
+    }
 }
 
 inline long Read(int fd, char* buffer, std::size_t size, int flags = 0) {
-    return Call(::syscall(SYS_recvfrom, fd, buffer, size, flags, nullptr, nullptr));
+    return Retried([&] { return ::syscall(SYS_recvfrom, fd, buffer, size, flags, nullptr, nullptr); });
 }
 
 // Reads until count bytes came or the stream ended.
@@ -101,7 +140,9 @@ inline std::string ReadExactly(int fd, std::size_t count) {
 
 inline long SendTo(int fd, USHORT port, const std::string& data) {
     const sockaddr_in address = Loopback(port);
-    return Call(::syscall(SYS_sendto, fd, data.data(), data.size(), kMsgNoSignal, &address, sizeof address));
+    return Retried([&] {
+        return ::syscall(SYS_sendto, fd, data.data(), data.size(), kMsgNoSignal, &address, sizeof address);
+    });
 }
 
 inline void ShutdownWrite(int fd) { ::syscall(SYS_shutdown, fd, kShutWr); }
