@@ -145,9 +145,11 @@ TEST_F(EventSocketDataTest, APeerResetWhileSendingClosesTheSessionOnceWith10054)
         const std::string data = Pattern(20000);
         // Until the platform has seen the reset, sends are queued; then the send path ends the
         // session.
-        for (int i = 0; i < 200 && socket->State() == wsConnected; ++i, Sleep(1)) {
+        SleepUntil([&] {
+            if (socket->State() != wsConnected) return true;
             EXPECT_EQ(socket->Send(data.data(), 1000), 1000);
-        }
+            return false;
+        });
         EXPECT_EQ(socket->State(), wsClosed);
         PumpFor(50);
         EXPECT_EQ(Log, Strings({"state 5>8", "closed 10054"}));

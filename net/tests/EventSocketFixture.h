@@ -41,12 +41,22 @@ inline void PumpFor(DWORD milliseconds) {
     PumpUntil([] { return false; }, milliseconds);
 }
 
+// Sleeps (serving what other threads send to this one, but nothing posted) until done, for at
+// most 10 s: for states that come without the thread's own messages.
+inline bool SleepUntil(const std::function<bool()>& done) {
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > 10000) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 // What the peer's end reads once the other end is gone; -EAGAIN while it is still open.
 inline long PeerEnd(int peer) {
     char byte;
     long got = -EAGAIN;
-    for (int i = 0; i < 1000 && got == -EAGAIN; ++i, Sleep(1))
-        got = PosixPeer::Read(peer, &byte, 1, PosixPeer::kMsgDontWait);
+    SleepUntil([&] { return (got = PosixPeer::Read(peer, &byte, 1, PosixPeer::kMsgDontWait)) != -EAGAIN; });
     return got;
 }
 

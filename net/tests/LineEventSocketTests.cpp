@@ -218,10 +218,11 @@ TEST_F(LineTest, SendTextLineSendsTheTextAndItsEnd) {
     EXPECT_EQ(Socket->SendTextLine("xyz"), 3);
     std::string now;
     char buffer[8];
-    for (int i = 0; i < 100 && now.size() < 3; ++i, Sleep(1)) {
+    SleepUntil([&] {
         const long got = PosixPeer::Read(peer, buffer, sizeof buffer, PosixPeer::kMsgDontWait);
         if (got > 0) now.append(buffer, static_cast<std::size_t>(got));
-    }
+        return now.size() >= 3;
+    });
     EXPECT_EQ(now, "xyz");
 }
 
@@ -298,7 +299,7 @@ TEST_F(LineTest, HeldBytesKeepTheirPlaceInTheStream) {
         if (got != "ab\r\n") return;
         Send(peer, "XY\r\n");  // on the socket before the second read
         ULONG pending = 0;
-        for (int i = 0; i < 1000 && pending == 0; ++i, Sleep(1)) BoundWinsock::ioctlsocket(Socket->HSocket(), FIONREAD, &pending);
+        SleepUntil([&] { return BoundWinsock::ioctlsocket(Socket->HSocket(), FIONREAD, &pending) == 0 && pending > 0; });
         char more[64];
         const int n = Socket->ReceiveBytes(more, sizeof more);
         if (n > 0) got.append(more, static_cast<std::size_t>(n));
