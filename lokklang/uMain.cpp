@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 
 TMain* Main = nullptr;
@@ -63,13 +64,7 @@ void TMain::FormCreate(TObject*) {
     // Bound before any file is loaded: a file that cannot be loaded ends this handler, and a fan
     // left in its run-down state without its end notice would never start again.
     FSndFMLEnde->OnEnd = [this](TObject* s) { LuefterEndeFinished(s); };
-    // The device opens at the first sound, on the data path, where its failure would end the
-    // handling of the values unseen; told here, the window then starts as it does with a device.
-    try {
-        Mixer->CheckDevice();
-    } catch (const Exception&) {
-        Application->HandleException(this);
-    }
+    CheckSoundDevice(Mixer, this);
     if (Mixer->DeviceMissing()) {
         // The run-down's end is the end of its sound; unheard, it ends when the sound would have.
         tiLuefterEnde = new TThreadedTimer(this);

@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 
 TMain* Main = nullptr;
@@ -64,13 +65,7 @@ void TMain::FormCreate(TObject*) {
     const std::string folder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
     for (const TChannelSlot& slot : ChannelSlots) this->*slot.Channel = new TDSMixerChannel(Mixer);
-    // The device opens at the first sound, on the data path, where its failure would end the
-    // handling of the values unseen; told here, the window then starts as it does with a device.
-    try {
-        Mixer->CheckDevice();
-    } catch (const Exception&) {
-        Application->HandleException(this);
-    }
+    CheckSoundDevice(Mixer, this);
     // A file that cannot be loaded raises; the application reports it and the window opens
     // with that channel and those after it silent.
     for (const TChannelSlot& slot : ChannelSlots) (this->*slot.Channel)->LoadFromFile(folder + slot.FileName);

@@ -1,5 +1,6 @@
 #include "uMain.h"
 
+#include "ProgramEntry.h"
 #include "SysUtils.h"
 #include "TravoTcpConstants.h"
 #include "kernel32.h"
@@ -329,13 +330,7 @@ void TMain::FormCreate(TObject*) {
     FNoticeWindow = CreateNoticeWindow(this);
     FSoundFolder = SoundFolderOverride.empty() ? ExeDir() + "Sounds/" : SoundFolderOverride;
     Mixer = new TDSMixer(this);
-    // The device opens at the first sound, on the receive thread, where nobody could be told of
-    // its failure; told here, the window then starts as it does with a device.
-    try {
-        Mixer->CheckDevice();
-    } catch (const Exception&) {
-        Application->HandleException(this);
-    }
+    CheckSoundDevice(Mixer, this);
     for (int n = 1; n <= ChannelCount; ++n) {
         Channels[n] = new TDSMixerChannel(Mixer);
         if (ChannelFiles[n]) LoadSound(n, ChannelFiles[n]);
