@@ -26,14 +26,19 @@ inline bool PumpOne() {
     return true;
 }
 
-// Serves the test thread's queue until done holds or the time is up.
-inline bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 5000) {
+// Takes steps until done holds or the time is up.
+inline bool StepUntil(const std::function<bool()>& done, const std::function<void()>& step, DWORD milliseconds) {
     const DWORD start = GetTickCount();
     while (!done()) {
         if (GetTickCount() - start > milliseconds) return false;
-        if (!PumpOne()) Sleep(1);
+        step();
     }
     return true;
+}
+
+// Serves the test thread's queue until done holds or the time is up.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 5000) {
+    return StepUntil(done, [] { if (!PumpOne()) Sleep(1); }, milliseconds);
 }
 
 // Serves the queue for a while, for what must not come.
@@ -44,12 +49,7 @@ inline void PumpFor(DWORD milliseconds) {
 // Sleeps (serving what other threads send to this one, but nothing posted) until done, for at
 // most 10 s: for states that come without the thread's own messages.
 inline bool SleepUntil(const std::function<bool()>& done) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > 10000) return false;
-        Sleep(1);
-    }
-    return true;
+    return StepUntil(done, [] { Sleep(1); }, 10000);
 }
 
 // What the peer's end reads once the other end is gone; -EAGAIN while it is still open.
